@@ -1,0 +1,412 @@
+#include "boundary.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+#include "util/memory.hpp"
+
+namespace nuvek::py {
+
+// ---------------------------------------------------------------------------
+// Failures
+
+namespace {
+
+// The current exception, taken out of the interpreter's error indicator.
+struct Fetched {
+    Ref type, value, traceback;
+};
+
+Fetched fetch_normalized() {
+    Fetched f;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc) {
+        f.type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
+        f.traceback = Ref::steal(PyException_GetTraceback(exc));
+        f.value = Ref::steal(exc);
+    }
+#else
+    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb && v) PyException_SetTraceback(v, tb);
+    f.type = Ref::steal(t);
+    f.value = Ref::steal(v);
+    f.traceback = Ref::steal(tb);
+#endif
+    return f;
+}
+
+void restore(Fetched&& f) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(f.value.release());
+#else
+    PyErr_Restore(f.type.release(), f.value.release(), f.traceback.release());
+#endif
+}
+
+// The str of an exception value, or a stand-in when that fails too.
+std::string describe(PyObject* value) {
+    if (value) {
+        Ref text = Ref::steal(PyObject_Str(value));
+        if (text) {
+            Py_ssize_t size = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+            if (data) return std::string(data, static_cast<std::size_t>(size));
+        }
+        PyErr_Clear();
+    }
+    return "<unprintable exception>";
+}
+
+const char* short_file_name(const char* path) {
+    const char* at = std::strstr(path, "src/");
+    return at ? at : path;
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;  // created once, kept for the process
+    if (!type) {
+        type = PyErr_NewExceptionWithDoc(
+            "nuvek.PanicException",
+            "Raised when native code called from Python meets a state it does not handle "
+            "and stops.\n\nLike SystemExit, it derives from BaseException so that it typically "
+            "propagates all the way up and makes the interpreter exit.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void raise_panic(const std::string& message, const std::source_location& where) {
+    std::fprintf(stderr, "nuvek: internal failure at %s:%u: %s\n", short_file_name(where.file_name()),
+                 static_cast<unsigned>(where.line()), message.c_str());
+    std::fflush(stderr);
+    PyObject* type = panic_exception_type();
+    if (!type) return;  // the error of creating the type stays set
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return;
+    PyErr_SetObject(type, text.get());
+}
+
+void rewrite_argument_error(const char* name) {
+    if (!PyErr_Occurred()) return;
+    Fetched f = fetch_normalized();
+    if (f.type.get() != PyExc_TypeError) {
+        restore(std::move(f));
+        return;
+    }
+    std::string message = "argument '" + std::string(name) + "': " + describe(f.value.get());
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return;
+    Ref replacement = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+    if (!replacement) return;
+    PyObject* cause = PyException_GetCause(f.value.get());  // new reference or null
+    if (cause) PyException_SetCause(replacement.get(), cause);  // steals cause
+    PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
+// ---------------------------------------------------------------------------
+// Argument binding
+
+std::string Signature::full_name() const {
+    std::string out;
+    if (class_name) {
+        out += class_name;
+        out += '.';
+    }
+    out += name;
+    out += "()";
+    return out;
+}
+
+namespace {
+
+[[noreturn]] void throw_type_error(std::string message) { throw ErrorValue{PyExc_TypeError, std::move(message)}; }
+
+void check_positional_count(const Signature& sig, Py_ssize_t given) {
+    const auto n = static_cast<Py_ssize_t>(sig.params.size());
+    if (given <= n) return;
+    throw_type_error(sig.full_name() + " takes " + std::to_string(n) + " positional arguments but " +
+                     std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+}
+
+void bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObject** out) {
+    Py_ssize_t size = 0;
+    const char* text = nullptr;
+    std::string fallback;
+    if (PyUnicode_Check(name)) {
+        text = PyUnicode_AsUTF8AndSize(name, &size);
+        if (!text) throw PyErrorAlreadySet{};
+    } else {
+        fallback = describe(name);
+        text = fallback.c_str();
+        size = static_cast<Py_ssize_t>(fallback.size());
+    }
+    const std::string_view key(text, static_cast<std::size_t>(size));
+    for (std::size_t i = 0; i < sig.params.size(); ++i) {
+        if (key != sig.params[i]) continue;
+        if (out[i]) throw_type_error(sig.full_name() + " got multiple values for argument '" + std::string(key) + "'");
+        out[i] = value;
+        return;
+    }
+    throw_type_error(sig.full_name() + " got an unexpected keyword argument '" + std::string(key) + "'");
+}
+
+void check_missing(const Signature& sig, PyObject** out) {
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < sig.params.size(); ++i)
+        if (!out[i]) missing.push_back(sig.params[i]);
+    if (missing.empty()) return;
+    std::string list;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+        list += '\'';
+        list += missing[i];
+        list += '\'';
+    }
+    throw_type_error(sig.full_name() + " missing " + std::to_string(missing.size()) + " required positional " +
+                     (missing.size() == 1 ? "argument" : "arguments") + ": " + list);
+}
+
+}  // namespace
+
+void bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    check_positional_count(sig, nargs);
+    for (std::size_t i = 0; i < sig.params.size(); ++i) out[i] = nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < nkw; ++i) bind_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out);
+    }
+    check_missing(sig, out);
+}
+
+void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    check_positional_count(sig, nargs);
+    for (std::size_t i = 0; i < sig.params.size(); ++i) out[i] = nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(sig, key, value, out);
+    }
+    check_missing(sig, out);
+}
+
+// ---------------------------------------------------------------------------
+// Conversions from Python
+
+void throw_type_check(PyObject* obj, const char* target) {
+    std::string type_name = "<failed to extract type name>";
+    Ref qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    if (qualname && PyUnicode_Check(qualname.get())) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(qualname.get(), &size);
+        if (data) type_name.assign(data, static_cast<std::size_t>(size));
+    }
+    PyErr_Clear();
+    throw_type_error("'" + type_name + "' object cannot be converted to '" + target + "'");
+}
+
+std::string_view to_text(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) throw_type_check(obj, "PyString");
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!data) throw PyErrorAlreadySet{};
+    return {data, static_cast<std::size_t>(size)};
+}
+
+bool to_bool(PyObject* obj) {
+    if (obj == Py_True) return true;
+    if (obj == Py_False) return false;
+    throw_type_check(obj, "PyBool");
+}
+
+double to_double(PyObject* obj) {
+    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+    return v;
+}
+
+std::uint8_t to_u8(PyObject* obj) {
+    Ref index = check(PyNumber_Index(obj));
+    const long v = PyLong_AsLong(index.get());
+    if (v == -1 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+    if (v < 0 || v > 255) throw ErrorValue{PyExc_OverflowError, "out of range integral type conversion attempted"};
+    return static_cast<std::uint8_t>(v);
+}
+
+std::uint64_t to_u64(PyObject* obj) {
+    if (PyLong_CheckExact(obj)) {
+        const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrorAlreadySet{};
+        return v;
+    }
+    Ref index = check(PyNumber_Index(obj));
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrorAlreadySet{};
+    return v;
+}
+
+namespace {
+
+bool is_abc_sequence(PyObject* obj) {
+    static PyObject* sequence_abc = nullptr;  // kept for the process
+    if (!sequence_abc) {
+        Ref abc = check(PyImport_ImportModule("collections.abc"));
+        sequence_abc = check(PyObject_GetAttrString(abc.get(), "Sequence")).release();
+    }
+    const int r = PyObject_IsInstance(obj, sequence_abc);
+    check_status(r);
+    return r == 1;
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> to_u64_vector(PyObject* obj) {
+    if (PyUnicode_Check(obj)) throw ErrorValue{PyExc_ValueError, "Can't extract `str` to `Vec`"};
+    if (!PyList_Check(obj) && !PyTuple_Check(obj) && !is_abc_sequence(obj)) throw_type_check(obj, "Sequence");
+    std::vector<std::uint64_t> out;
+    const Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0) {
+        PyErr_Clear();
+    } else {
+        require_fits(static_cast<std::uint64_t>(hint), sizeof(std::uint64_t));
+        out.reserve(static_cast<std::size_t>(hint));
+    }
+    Ref iter = check(PyObject_GetIter(obj));
+    while (true) {
+        Ref item = Ref::steal(PyIter_Next(iter.get()));
+        if (!item) {
+            if (PyErr_Occurred()) throw PyErrorAlreadySet{};
+            break;
+        }
+        out.push_back(to_u64(item.get()));
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Conversions to Python
+
+Ref to_py(std::string_view text) {
+    return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+}
+Ref to_py_u64(std::uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
+Ref to_py_double(double v) { return check(PyFloat_FromDouble(v)); }
+Ref to_py_bool(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+Ref none() { return Ref::borrow(Py_None); }
+Ref not_implemented() { return Ref::borrow(Py_NotImplemented); }
+
+// ---------------------------------------------------------------------------
+// Classes
+
+PyTypeObject* make_class(const char* qualified_name, std::size_t basicsize, PyType_Slot* slots) {
+    unsigned int flags = Py_TPFLAGS_DEFAULT;
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+    flags |= Py_TPFLAGS_IMMUTABLETYPE;
+#endif
+    PyType_Spec spec{qualified_name, static_cast<int>(basicsize), 0, flags, slots};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (!type) {
+        PyErr_PrintEx(0);
+        const char* dot = std::strrchr(qualified_name, '.');
+        throw Panic(std::string("An error occurred while initializing class ") + (dot ? dot + 1 : qualified_name));
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+CellHeader* instance_of(PyObject* obj, PyTypeObject* type) {
+    if (!PyObject_TypeCheck(obj, type)) {
+        const char* dot = std::strrchr(type->tp_name, '.');
+        throw_type_check(obj, dot ? dot + 1 : type->tp_name);
+    }
+    return reinterpret_cast<CellHeader*>(obj);
+}
+
+SharedBorrow::SharedBorrow(CellHeader* cell) : cell_(cell) {
+    if (cell->borrow >= kExclusive - 1) throw ErrorValue{PyExc_RuntimeError, "Already mutably borrowed"};
+    ++cell->borrow;
+}
+
+ExclusiveBorrow::ExclusiveBorrow(CellHeader* cell) : cell_(cell) {
+    if (cell->borrow != 0) throw ErrorValue{PyExc_RuntimeError, "Already borrowed"};
+    cell->borrow = kExclusive;
+}
+
+// ---------------------------------------------------------------------------
+// Modules
+
+void add_object(PyObject* module, const char* name, PyObject* value) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorAlreadySet{};
+        PyErr_Clear();
+        all = check(PyList_New(0));
+        check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+    }
+    if (!PyList_Check(all.get())) throw_type_check(all.get(), "PyList");
+    Ref text = check(PyUnicode_FromString(name));
+    if (PyList_Append(all.get(), text.get()) < 0) {
+        Fetched f = fetch_normalized();
+        throw Panic("could not append __name__ to __all__: " + describe(f.value.get()));
+    }
+    check_status(PyObject_SetAttrString(module, name, value));
+}
+
+namespace {
+
+// The text of an object's __name__, which must be a str.
+std::string name_of(PyObject* obj) {
+    Ref name = check(PyObject_GetAttrString(obj, "__name__"));
+    return std::string(to_text(name.get()));
+}
+
+// Enters submodule into sys.modules by running the registration statement
+// with the __main__ dictionary as globals and {submodule: ...} as locals.
+void register_in_sys_modules(PyObject* submodule, const std::string& full_name) {
+    const std::string statement = "import sys; sys.modules['" + full_name + "'] = submodule";
+    PyObject* main_module = PyImport_AddModule("__main__");  // borrowed
+    if (!main_module) throw PyErrorAlreadySet{};
+    PyObject* globals = PyModule_GetDict(main_module);  // borrowed
+    Ref locals = check(PyDict_New());
+    check_status(PyDict_SetItemString(locals.get(), "submodule", submodule));
+    Ref code = Ref::steal(Py_CompileString(statement.c_str(), "<string>", Py_file_input));
+    Ref result;
+    if (code) result = Ref::steal(PyEval_EvalCode(code.get(), globals, locals.get()));
+    if (result) return;
+    PyErr_PrintEx(0);
+    Ref flushed = Ref::steal(PyRun_String("import sys; sys.stderr.flush()", Py_file_input, globals, globals));
+    if (!flushed) {
+        Fetched f = fetch_normalized();
+        throw Panic(describe(f.value.get()));
+    }
+    throw Panic(statement);
+}
+
+}  // namespace
+
+void add_function(PyObject* module, PyObject* function) {
+    const std::string name = name_of(function);
+    add_object(module, name.c_str(), function);
+}
+
+void add_function(PyObject* module, PyMethodDef* def) {
+    Ref module_name = check(PyModule_GetNameObject(module));
+    Ref function = check(PyCFunction_NewEx(def, module, module_name.get()));
+    add_function(module, function.get());
+}
+
+void add_submodule(PyObject* parent, PyObject* submodule) {
+    const std::string name = name_of(submodule);
+    register_in_sys_modules(submodule, name);
+    add_object(parent, name.c_str(), submodule);
+}
+
+}  // namespace nuvek::py

@@ -1,0 +1,283 @@
+// The call boundary between Python and native code.
+//
+// Every Python-visible callable is a thin wrapper that:
+//   1. runs its body inside `guarded`, which turns every C++ failure into a
+//      Python exception (never letting one escape into the interpreter);
+//   2. checks and borrows its instance (`SharedBorrow`, `ExclusiveBorrow`);
+//   3. binds its arguments against a static `Signature` (`bind_fast` for the
+//      fast calling convention, `bind_tuple` for constructors);
+//   4. converts each argument with `arg(name, obj, converter)`, which applies
+//      the argument-error rewrite to a failed conversion;
+//   5. runs the native operation and converts its result with the `to_py`
+//      overloads, returning a new reference.
+// Every reference the boundary holds is owned by a `Ref`; every C API call
+// that can fail is checked, and a failure with a Python exception set
+// unwinds as `PyErrorAlreadySet`.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "panic.hpp"
+
+namespace nuvek::py {
+
+// ---------------------------------------------------------------------------
+// Failures
+
+// A C API call failed and left a Python exception set (or, if it did not,
+// the boundary raises SystemError for it).
+struct PyErrorAlreadySet {};
+
+// An expected failure, raised as the named Python exception with a message.
+struct ErrorValue {
+    PyObject* type;  // borrowed: one of the interpreter's exception types
+    std::string message;
+};
+
+// Raises PanicException carrying `message` after writing a diagnostic with
+// the failure's source location to standard error.
+void raise_panic(const std::string& message, const std::source_location& where);
+
+// The PanicException type (created once, on first need); null with an
+// exception set if it could not be created.
+PyObject* panic_exception_type();
+
+// Runs body (which returns a new reference or null-with-exception) and turns
+// every C++ exception into the matching Python exception.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const PyErrorAlreadySet&) {
+    } catch (const ErrorValue& e) {
+        PyErr_SetString(e.type, e.message.c_str());
+    } catch (const Panic& p) {
+        raise_panic(p.message(), p.where());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(e.what(), std::source_location::current());
+    } catch (...) {
+        raise_panic("native code failed without a message", std::source_location::current());
+    }
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Owned references
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    ~Ref() { Py_XDECREF(p_); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            Py_XDECREF(p_);
+            p_ = std::exchange(o.p_, nullptr);
+        }
+        return *this;
+    }
+
+    // Takes over a new reference (which may be null).
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    // Hands the reference to the caller.
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Takes over a new reference returned by a C API call; a null result means
+// the call failed and unwinds as PyErrorAlreadySet.
+inline Ref check(PyObject* p) {
+    if (!p) throw PyErrorAlreadySet{};
+    return Ref::steal(p);
+}
+
+// Checks the status of a C API call that returns -1 on failure.
+inline void check_status(int status) {
+    if (status < 0) throw PyErrorAlreadySet{};
+}
+
+// ---------------------------------------------------------------------------
+// Argument binding
+
+struct Signature {
+    const char* class_name;  // null for a module function
+    const char* name;        // "__new__" for a constructor
+    std::span<const char* const> params;
+
+    // "name()" or "Class.name()", as used in binding messages.
+    std::string full_name() const;
+};
+
+// Binds arguments in the fast calling convention with keyword names. out
+// receives one borrowed reference per parameter.
+void bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+               PyObject** out);
+
+// Binds a constructor's argument tuple and keyword dictionary.
+void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// The argument-error rewrite of the exception currently set: an exception
+// of exactly TypeError becomes TypeError("argument 'name': <message>") with
+// the same __cause__; any other exception is left as it is.
+void rewrite_argument_error(const char* name);
+
+// Converts one argument; a conversion failure whose type is exactly
+// TypeError is replaced by TypeError("argument 'name': <message>").
+template <class Convert>
+auto arg(const char* name, PyObject* obj, Convert convert) -> decltype(convert(obj)) {
+    try {
+        return convert(obj);
+    } catch (const PyErrorAlreadySet&) {
+        rewrite_argument_error(name);
+        throw;
+    } catch (const ErrorValue& e) {
+        if (e.type == PyExc_TypeError) throw ErrorValue{PyExc_TypeError, "argument '" + std::string(name) + "': " + e.message};
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Conversions from Python
+
+// TypeError "'<qualname>' object cannot be converted to '<target>'".
+[[noreturn]] void throw_type_check(PyObject* obj, const char* target);
+
+std::string_view to_text(PyObject* obj);    // str, as its UTF-8 bytes (borrowed for the call)
+bool to_bool(PyObject* obj);                // exactly True or False
+double to_double(PyObject* obj);            // the interpreter's float conversion
+std::uint8_t to_u8(PyObject* obj);          // __index__, 0..255
+std::uint64_t to_u64(PyObject* obj);        // __index__, 0..2^64-1
+std::vector<std::uint64_t> to_u64_vector(PyObject* obj);  // a Sequence other than str
+
+// ---------------------------------------------------------------------------
+// Conversions to Python (new references)
+
+Ref to_py(std::string_view text);  // valid UTF-8 text to str
+Ref to_py_u64(std::uint64_t v);
+Ref to_py_double(double v);
+Ref to_py_bool(bool v);
+Ref none();
+Ref not_implemented();
+
+// ---------------------------------------------------------------------------
+// Classes: every instance is a Cell holding the borrow counter and the
+// native value.
+
+inline constexpr std::size_t kExclusive = std::numeric_limits<std::size_t>::max();
+
+struct CellHeader {
+    PyObject_HEAD
+    std::size_t borrow;
+};
+
+template <class T>
+struct Cell {
+    CellHeader head;
+    T value;
+};
+
+// Builds a class's type object from its slots; qualified_name is
+// "builtins.<name>". Callers keep the result for the life of the process. On failure the interpreter's error is
+// printed and the build ends with a Panic naming the class.
+PyTypeObject* make_class(const char* qualified_name, std::size_t basicsize, PyType_Slot* slots);
+
+// Checks that obj is an instance of type (or a subtype), else the failed
+// type check with the class name as target.
+CellHeader* instance_of(PyObject* obj, PyTypeObject* type);
+
+class SharedBorrow {
+public:
+    explicit SharedBorrow(CellHeader* cell);
+    ~SharedBorrow() { --cell_->borrow; }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+private:
+    CellHeader* cell_;
+};
+
+class ExclusiveBorrow {
+public:
+    explicit ExclusiveBorrow(CellHeader* cell);
+    ~ExclusiveBorrow() { cell_->borrow = 0; }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+private:
+    CellHeader* cell_;
+};
+
+template <class T>
+T& value_of(CellHeader* cell) {
+    return reinterpret_cast<Cell<T>*>(cell)->value;
+}
+
+// A new instance of type owning value.
+template <class T>
+Ref new_instance(PyTypeObject* type, T&& value) {
+    Ref obj = check(type->tp_alloc(type, 0));
+    auto* cell = reinterpret_cast<Cell<std::decay_t<T>>*>(obj.get());
+    cell->head.borrow = 0;
+    new (&cell->value) std::decay_t<T>(std::forward<T>(value));
+    return obj;
+}
+
+// tp_dealloc of a class holding T.
+template <class T>
+void dealloc(PyObject* obj) noexcept {
+    reinterpret_cast<Cell<T>*>(obj)->value.~T();
+    PyTypeObject* type = Py_TYPE(obj);
+    type->tp_free(obj);
+    Py_DECREF(type);
+}
+
+// Casts a C function of another calling convention to the PyCFunction that
+// method tables store (through void(*)(), which matches every function type).
+template <class F>
+PyCFunction method_cast(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// ---------------------------------------------------------------------------
+// Modules
+
+// Appends name to the module's __all__ (created when missing), then sets the
+// attribute.
+void add_object(PyObject* module, const char* name, PyObject* value);
+// Adds a function object under its __name__.
+void add_function(PyObject* module, PyObject* function);
+// Creates a function from def bound to module and adds it.
+void add_function(PyObject* module, PyMethodDef* def);
+// Adds a submodule to its parent under the submodule's full __name__, after
+// entering it into sys.modules by running the registration statement.
+void add_submodule(PyObject* parent, PyObject* submodule);
+
+}  // namespace nuvek::py

@@ -1,0 +1,19 @@
+// K-mer counting of every record of a FASTA file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "kmer/kmer_count_result.hpp"
+
+namespace nuvek {
+
+// One entry per distinct record id, in the order of first occurrence; a
+// later record with the same id replaces the earlier counts.
+std::vector<std::pair<std::string, KmerCountResult>> get_kmer_count_fasta(std::string_view path, std::uint8_t k,
+                                                                          bool use_rev_complement);
+
+}  // namespace nuvek
