@@ -4,6 +4,10 @@ import textwrap
 
 import pytest
 
+# nuvek is a single extension module, not a package: importing it first enters
+# its dotted submodules into sys.modules so that test modules can import them.
+import nuvek  # noqa: F401
+
 
 def run_python(code, cwd=None, check=True):
     """Runs code in a fresh interpreter and returns the completed process."""

@@ -1,0 +1,202 @@
+"""Argument binding, conversions and exceptions shared by every callable."""
+import pytest
+
+from nuvek.fasta import DnaSequence
+from nuvek.kmer import KmerCountResult, get_kmer_count_fasta, get_kmer_count_seq, get_possible_kmers
+from nuvek.util.accession import canonical_gid
+
+
+def raises(exc_type, message, fn, *args, **kwargs):
+    with pytest.raises(exc_type) as info:
+        fn(*args, **kwargs)
+    assert type(info.value) is exc_type
+    assert str(info.value) == message
+    return info.value
+
+
+@pytest.mark.parametrize(
+    "fn, args, kwargs, message",
+    [
+        (canonical_gid, (), {}, "canonical_gid() missing 1 required positional argument: 'gid'"),
+        (canonical_gid, ("a", "b"), {}, "canonical_gid() takes 1 positional arguments but 2 were given"),
+        (get_possible_kmers, (3, 4), {}, "get_possible_kmers() takes 1 positional arguments but 2 were given"),
+        (get_possible_kmers, (), {"k": 3, "x": 1}, "get_possible_kmers() got an unexpected keyword argument 'x'"),
+        (get_possible_kmers, (3,), {"k": 3}, "get_possible_kmers() got multiple values for argument 'k'"),
+        (
+            get_kmer_count_seq,
+            ("ACGT",),
+            {},
+            "get_kmer_count_seq() missing 2 required positional arguments: 'k' and 'use_rev_complement'",
+        ),
+        (
+            get_kmer_count_seq,
+            (),
+            {"k": 1},
+            "get_kmer_count_seq() missing 2 required positional arguments: 'seq' and 'use_rev_complement'",
+        ),
+        (
+            KmerCountResult,
+            (),
+            {},
+            "KmerCountResult.__new__() missing 3 required positional arguments: 'k', 'total', and 'counts'",
+        ),
+        (KmerCountResult, (1, 2, [], 4), {}, "KmerCountResult.__new__() takes 3 positional arguments but 4 were given"),
+        (DnaSequence, (), {"sequence": "A"}, "DnaSequence.__new__() got an unexpected keyword argument 'sequence'"),
+        (DnaSequence, ("A",), {"seq": "A"}, "DnaSequence.__new__() got multiple values for argument 'seq'"),
+    ],
+)
+def test_binding_errors(fn, args, kwargs, message):
+    raises(TypeError, message, fn, *args, **kwargs)
+
+
+def test_keywords_in_any_order():
+    result = get_kmer_count_seq(use_rev_complement=False, k=2, seq="ACGT")
+    assert result.total == 3
+    assert KmerCountResult(counts=[1], total=2, k=3).k == 3
+
+
+@pytest.mark.parametrize(
+    "fn, args, exc_type, message",
+    [
+        (canonical_gid, (b"GCF_1",), TypeError, "argument 'gid': 'bytes' object cannot be converted to 'PyString'"),
+        (DnaSequence, (None,), TypeError, "argument 'seq': 'NoneType' object cannot be converted to 'PyString'"),
+        (
+            get_kmer_count_seq,
+            (b"ACGT", 2, False),
+            TypeError,
+            "argument 'seq': 'bytes' object cannot be converted to 'PyString'",
+        ),
+        (
+            get_kmer_count_seq,
+            ("ACGT", 2, 1),
+            TypeError,
+            "argument 'use_rev_complement': 'int' object cannot be converted to 'PyBool'",
+        ),
+        (
+            get_kmer_count_fasta,
+            (__file__, 2, None),
+            TypeError,
+            "argument 'use_rev_complement': 'NoneType' object cannot be converted to 'PyBool'",
+        ),
+        (get_possible_kmers, (256,), OverflowError, "out of range integral type conversion attempted"),
+        (get_possible_kmers, (-1,), OverflowError, "out of range integral type conversion attempted"),
+        (get_possible_kmers, (2**70,), OverflowError, "Python int too large to convert to C long"),
+        (get_possible_kmers, (3.0,), TypeError, "argument 'k': 'float' object cannot be interpreted as an integer"),
+        (get_possible_kmers, ("3",), TypeError, "argument 'k': 'str' object cannot be interpreted as an integer"),
+        (KmerCountResult, (1, -1, []), OverflowError, "can't convert negative int to unsigned"),
+        (KmerCountResult, (1, 2**64, []), OverflowError, "int too big to convert"),
+        (KmerCountResult, (1, 0, "12"), ValueError, "Can't extract `str` to `Vec`"),
+        (KmerCountResult, (1, 0, {}), TypeError, "argument 'counts': 'dict' object cannot be converted to 'Sequence'"),
+        (KmerCountResult, (1, 0, {1}), TypeError, "argument 'counts': 'set' object cannot be converted to 'Sequence'"),
+        (
+            KmerCountResult,
+            (1, 0, (x for x in [1])),
+            TypeError,
+            "argument 'counts': 'generator' object cannot be converted to 'Sequence'",
+        ),
+        (KmerCountResult, (1, 0, [1, -1]), OverflowError, "can't convert negative int to unsigned"),
+        (KmerCountResult, (1, 0, [1.5]), TypeError, "argument 'counts': 'float' object cannot be interpreted as an integer"),
+    ],
+)
+def test_conversion_errors(fn, args, exc_type, message):
+    raises(exc_type, message, fn, *args)
+
+
+def test_first_failing_argument_is_reported():
+    raises(TypeError, "argument 'seq': 'int' object cannot be converted to 'PyString'", get_kmer_count_seq, 1, 999, 2)
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [(True, 1), (False, 0), (255, 255), (0, 0)],
+)
+def test_k_accepts_index_values(value, expected):
+    assert KmerCountResult(value, 0, []).k == expected
+
+
+def test_index_protocol_and_sequences_are_accepted():
+    class Index:
+        def __index__(self):
+            return 7
+
+    r = KmerCountResult(Index(), Index(), (1, Index()))
+    assert (r.k, r.total, r.counts) == (7, 7, [1, 7])
+    assert KmerCountResult(1, 0, range(3)).counts == [0, 1, 2]
+    assert KmerCountResult(1, 0, b"\x01\x02").counts == [1, 2]
+    assert KmerCountResult(1, 0, [2**64 - 1]).counts == [2**64 - 1]
+
+
+def test_str_subclass_is_text_and_lone_surrogate_is_refused():
+    class Name(str):
+        pass
+
+    assert canonical_gid(Name("GCA_1.2")) == "G1"
+    with pytest.raises(UnicodeEncodeError):
+        canonical_gid("\ud800")
+
+
+def test_type_error_cause_is_kept():
+    class Bad:
+        def __index__(self):
+            try:
+                raise KeyError("inner")
+            except KeyError as exc:
+                raise TypeError("no index") from exc
+
+    exc = raises(TypeError, "argument 'k': no index", get_possible_kmers, Bad())
+    assert isinstance(exc.__cause__, KeyError)
+
+
+def test_non_type_errors_pass_unchanged():
+    class Bad:
+        def __index__(self):
+            raise ValueError("custom")
+
+    raises(ValueError, "custom", get_possible_kmers, Bad())
+
+    class BadType(TypeError):
+        pass
+
+    class Bad2:
+        def __index__(self):
+            raise BadType("subclass")
+
+    raises(BadType, "subclass", get_possible_kmers, Bad2())
+
+
+def test_panic_is_not_an_exception(panic_type):
+    try:
+        get_kmer_count_seq("ACGN", 2, False)
+    except Exception:  # noqa: BLE001
+        pytest.fail("an internal failure must not be caught as Exception")
+    except BaseException as exc:  # noqa: BLE001
+        assert type(exc) is panic_type
+        assert str(exc) == "called `Option::unwrap()` on a `None` value"
+        assert exc.args == ("called `Option::unwrap()` on a `None` value",)
+
+
+def test_panic_writes_a_diagnostic_to_stderr():
+    from conftest import run_python
+
+    proc = run_python(
+        """
+        from nuvek.kmer import get_kmer_count_seq
+        try:
+            get_kmer_count_seq("N", 1, False)
+        except BaseException as exc:
+            print(type(exc).__name__)
+        """
+    )
+    assert proc.stdout.strip() == "PanicException"
+    assert "called `Option::unwrap()` on a `None` value" in proc.stderr
+    assert "src/" in proc.stderr
+
+
+def test_methods_without_arguments_refuse_arguments():
+    with pytest.raises(TypeError):
+        DnaSequence("A").rev_complement(1)
+
+
+def test_unbound_method_on_wrong_type():
+    with pytest.raises(TypeError):
+        DnaSequence.rev_complement(5)
