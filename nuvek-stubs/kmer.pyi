@@ -1,0 +1,60 @@
+"""K-mer enumeration and counting.
+
+Column ``i`` of every counts list is the k-mer ``get_possible_kmers(k)[i]``:
+k-mers are numbered in base 4 with A=0, C=1, G=2, T=3, the first letter the
+most significant digit.
+"""
+
+from collections.abc import Sequence
+from typing import final
+
+__all__: list[str]
+
+def get_kmer_count_fasta(path: str, k: int, use_rev_complement: bool) -> dict[str, KmerCountResult]:
+    """Counts the k-mers of every record of the FASTA file at ``path``.
+
+    Returns one result per record id, in the order of the records in the
+    file; a later record with the same id replaces an earlier one.
+
+    Raises ``PanicException`` (a ``BaseException``) when the file cannot be
+    opened or read ("Failed to read fasta from ..."), or when a record holds
+    a letter other than upper-case A, C, G, T in a window.
+    """
+
+def get_kmer_count_seq(seq: str, k: int, use_rev_complement: bool) -> KmerCountResult:
+    """Counts every window of ``k`` letters of ``seq``; with
+    ``use_rev_complement`` the reverse complement's windows are added too.
+
+    ``k`` is an int from 0 to 255; ``use_rev_complement`` must be exactly
+    True or False. A window holding any character other than upper-case
+    A, C, G, T raises ``PanicException``.
+    """
+
+def get_kmer_to_idx(k: int) -> dict[str, int]:
+    """Maps each of the 4**k k-mers to its column index."""
+
+def get_possible_kmers(k: int) -> list[str]:
+    """All 4**k k-mers in column order (ascending: AA..A first, TT..T last)."""
+
+@final
+class KmerCountResult:
+    """The k-mer counts of one sequence. Immutable."""
+
+    def __new__(cls, k: int, total: int, counts: Sequence[int]) -> KmerCountResult:
+        """Builds a result; nothing is validated beyond the types.
+
+        ``k`` is 0..255, ``total`` and every count 0..2**64-1; ``counts`` is
+        any sequence but a str (``ValueError``), e.g. a list, tuple or range.
+        """
+
+    @property
+    def k(self) -> int:
+        """The k-mer length."""
+
+    @property
+    def total(self) -> int:
+        """The number of windows counted."""
+
+    @property
+    def counts(self) -> list[int]:
+        """One count per column index (a new list on every read)."""
