@@ -376,3 +376,30 @@ def test_long_lines_read_back(tmp_path):
     u.read()
     assert u.get_top_hit("g") == Hit("g", "F2999", 1e-300, 2999)
     assert all(u.contains_gene_hmm("g", f"F{i}") for i in range(3000))
+
+
+def test_reader_numbers_match_float(tmp_path):
+    rng = random.Random(7)
+
+    def digits(n):
+        return "".join(rng.choice("0123456789") for _ in range(n))
+
+    texts = []
+    for _ in range(4000):
+        whole = rng.choice(["", "0", "00", digits(rng.randrange(1, 25))])
+        frac = rng.choice(["", digits(rng.randrange(1, 25)), "0" * rng.randrange(300) + digits(3)])
+        t = whole + (("." + frac) if frac or rng.random() < 0.3 else "")
+        if not any(c.isdigit() for c in t):
+            t += "7"
+        if rng.random() < 0.5:
+            t += rng.choice("eE") + rng.choice(["", "+", "-"]) + str(rng.choice([rng.randrange(30), rng.randrange(400)]))
+        texts.append(rng.choice(["", "+", "-"]) + t)
+    texts += ["9007199254740993", "9007199254740992e1", "1e22", "1e23", "123456789012345678901234567890e-30",
+              "2.4703282292062328e-324", "2.4703282292062327e-324", "1.7976931348623159e308", "-0e999999999999"]
+    path = tmp_path / "n.tsv"
+    path.write_text("h\n" + "".join(f"g\tF{i},{t},{t}\n" for i, t in enumerate(texts)))
+    table = TopHitFile(str(path))
+    table.read()
+    for i, t in enumerate(texts):
+        h = table.get_hmm_hit("g", f"F{i}")
+        assert bits(h.e_val) == bits(float(t)), t

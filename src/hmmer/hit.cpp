@@ -2,56 +2,71 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace nuvek {
+
+namespace {
+
+template <std::size_t N>
+char* copy_text(char* p, const char (&text)[N]) {
+    std::memcpy(p, text, N - 1);
+    return p + (N - 1);
+}
+
+}  // namespace
 
 bool operator==(const Hit& a, const Hit& b) {
     return a.gene_id == b.gene_id && a.hmm_id == b.hmm_id && a.e_val == b.e_val && a.bit_score == b.bit_score;
 }
 
-void append_number(std::string& out, double v) {
-    if (std::isnan(v)) {
-        out += "NaN";
-        return;
-    }
-    if (std::signbit(v)) out += '-';
-    if (std::isinf(v)) {
-        out += "inf";
-        return;
-    }
+char* write_number(char* p, double v) {
+    if (std::isnan(v)) return copy_text(p, "NaN");
+    if (std::signbit(v)) *p++ = '-';
+    if (std::isinf(v)) return copy_text(p, "inf");
     if (v == 0) {
-        out += '0';
-        return;
+        *p++ = '0';
+        return p;
     }
     // Shortest round-trip digits in scientific form: d[.ddd]e(+|-)XX.
     char buf[32];
-    const auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific);
-    const char* end = res.ptr;
+    const char* end = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific).ptr;
     const char* e = end;
-    while (e > buf && e[-1] != 'e') --e;
-    // The exponent: a sign and at least two digits after the 'e'.
-    int exp10 = 0;
-    for (const char* p = e + 1; p < end; ++p) exp10 = exp10 * 10 + (*p - '0');
+    while (e[-1] != 'e') --e;
+    int exp10 = 0;  // a sign and at least two digits follow the 'e'
+    for (const char* q = e + 1; q < end; ++q) exp10 = exp10 * 10 + (*q - '0');
     if (*e == '-') exp10 = -exp10;
     char digits[20];
     int n = 0;
-    for (const char* p = buf; p < e - 1; ++p)
-        if (*p != '.') digits[n++] = *p;
+    for (const char* q = buf; q < e - 1; ++q)
+        if (*q != '.') digits[n++] = *q;
     while (n > 1 && digits[n - 1] == '0') --n;
     // The value is 0.d1...dn x 10^k.
     const int k = exp10 + 1;
     if (k <= 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-k), '0');
-        out.append(digits, static_cast<std::size_t>(n));
-    } else if (k < n) {
-        out.append(digits, static_cast<std::size_t>(k));
-        out += '.';
-        out.append(digits + k, static_cast<std::size_t>(n - k));
-    } else {
-        out.append(digits, static_cast<std::size_t>(n));
-        out.append(static_cast<std::size_t>(k - n), '0');
+        *p++ = '0';
+        *p++ = '.';
+        std::memset(p, '0', static_cast<std::size_t>(-k));
+        p += -k;
+        std::memcpy(p, digits, static_cast<std::size_t>(n));
+        return p + n;
     }
+    if (k < n) {
+        std::memcpy(p, digits, static_cast<std::size_t>(k));
+        p += k;
+        *p++ = '.';
+        std::memcpy(p, digits + k, static_cast<std::size_t>(n - k));
+        return p + (n - k);
+    }
+    std::memcpy(p, digits, static_cast<std::size_t>(n));
+    p += n;
+    std::memset(p, '0', static_cast<std::size_t>(k - n));
+    return p + (k - n);
+}
+
+void append_number(std::string& out, double v) {
+    char buf[kMaxNumberChars];
+    out.append(buf, static_cast<std::size_t>(write_number(buf, v) - buf));
 }
 
 void append_hmm_str(std::string& out, std::string_view hmm_id, const Score& s) {

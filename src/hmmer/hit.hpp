@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace nuvek {
 
@@ -25,10 +26,15 @@ inline bool score_le(const Score& a, const Score& b) {
 }
 
 struct Hit {
-    std::string gene_id;
-    std::string hmm_id;
+    // The numbers come first so that comparisons, which read only them,
+    // touch the first cache line of a hit.
     double e_val;
     double bit_score;
+    std::string gene_id;
+    std::string hmm_id;
+
+    Hit(std::string gene, std::string hmm, double e, double bit)
+        : e_val(e), bit_score(bit), gene_id(std::move(gene)), hmm_id(std::move(hmm)) {}
 
     Score score() const { return {e_val, bit_score}; }
 
@@ -46,6 +52,14 @@ bool operator==(const Hit& a, const Hit& b);
 // "1" and 23 zeros); "NaN", "inf", "-inf", "0" and "-0" for the special
 // values.
 void append_number(std::string& out, double v);
+
+// The longest text write_number produces: a sign, "0.", 323 zeros and 17
+// digits for the smallest subnormal range, less for every other value.
+inline constexpr std::size_t kMaxNumberChars = 352;
+
+// Writes the text form of v at p, which has room for kMaxNumberChars, and
+// returns the end of the text.
+char* write_number(char* p, double v);
 
 inline std::string number_text(double v) {
     std::string out;

@@ -120,57 +120,88 @@ inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 double parse_number(std::string_view field) {
     if (field.empty()) parse_error("Empty");
-    const bool negative = field[0] == '-';
-    const bool has_sign = negative || field[0] == '+';
-    const std::string_view body = field.substr(has_sign ? 1 : 0);
+    const char* p = field.data();
+    const char* const end = p + field.size();
+    const bool negative = *p == '-';
+    if (negative || *p == '+') ++p;
     const double sign = negative ? -1.0 : 1.0;
 
-    if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity"))
-        return sign * std::numeric_limits<double>::infinity();
-    if (equals_ignoring_case(body, "nan")) return std::copysign(std::numeric_limits<double>::quiet_NaN(), sign);
+    if (p < end && !is_digit(*p) && *p != '.') {
+        const std::string_view word(p, static_cast<std::size_t>(end - p));
+        if (equals_ignoring_case(word, "inf") || equals_ignoring_case(word, "infinity"))
+            return sign * std::numeric_limits<double>::infinity();
+        if (equals_ignoring_case(word, "nan")) return std::copysign(std::numeric_limits<double>::quiet_NaN(), sign);
+        parse_error("Invalid");
+    }
 
-    // Decimal digits with at most one point and at least one digit, then an
-    // optional exponent with at least one digit. While checking, estimate
-    // the decimal magnitude, to tell overflow from underflow below.
-    std::size_t i = 0;
+    // Decimal digits with at most one point and at least one digit. The
+    // first 19 significant digits are gathered in mantissa, so that the
+    // value is mantissa x 10^(scale + exponent) when nothing was dropped;
+    // magnitude is the decimal position of the first nonzero digit.
+    std::uint64_t mantissa = 0;
+    int significant = 0;
+    bool dropped = false, point = false;
     std::size_t digits = 0;
-    long long magnitude = 0;  // position of the first nonzero digit
-    bool seen_nonzero = false, seen_point = false;
-    for (; i < body.size(); ++i) {
-        const char c = body[i];
-        if (is_digit(c)) {
+    long long scale = 0, magnitude = 0;
+    for (; p < end; ++p) {
+        const unsigned d = static_cast<unsigned char>(*p) - '0';
+        if (d < 10) {
             ++digits;
-            if (!seen_nonzero && c != '0') seen_nonzero = true;
-            if (seen_nonzero && !seen_point) ++magnitude;
-            if (!seen_nonzero && seen_point) --magnitude;
-        } else if (c == '.' && !seen_point) {
-            seen_point = true;
+            if (mantissa == 0 && d == 0) {
+                if (point) {
+                    --magnitude;
+                    --scale;
+                }
+                continue;
+            }
+            if (!point) ++magnitude;
+            if (significant < 19) {
+                mantissa = mantissa * 10 + d;
+                ++significant;
+                if (point) --scale;
+            } else {
+                dropped = dropped || d != 0;
+                if (!point) ++scale;
+            }
+        } else if (*p == '.' && !point) {
+            point = true;
         } else {
             break;
         }
     }
     if (digits == 0) parse_error("Invalid");
+
+    // An optional exponent: "e" or "E", an optional sign, at least one digit.
     long long exponent = 0;
-    if (i < body.size()) {
-        if (body[i] != 'e' && body[i] != 'E') parse_error("Invalid");
-        ++i;
+    if (p < end) {
+        if ((*p | 0x20) != 'e') parse_error("Invalid");
+        ++p;
         bool exponent_negative = false;
-        if (i < body.size() && (body[i] == '+' || body[i] == '-')) exponent_negative = body[i++] == '-';
-        const std::size_t first = i;
-        for (; i < body.size() && is_digit(body[i]); ++i)
-            if (exponent < 1'000'000'000) exponent = exponent * 10 + (body[i] - '0');
-        if (i == first || i != body.size()) parse_error("Invalid");
+        if (p < end && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
+        const char* first = p;
+        for (; p < end && is_digit(*p); ++p)
+            if (exponent < 1'000'000'000) exponent = exponent * 10 + (*p - '0');
+        if (p == first || p != end) parse_error("Invalid");
         if (exponent_negative) exponent = -exponent;
+    }
+
+    // Exact when the mantissa and the power of ten are both exact doubles:
+    // one correctly rounded multiplication or division.
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const long long power = scale + exponent;
+    if (mantissa == 0) return sign * 0.0;
+    if (!dropped && mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
+        const double m = static_cast<double>(mantissa);
+        return sign * (power < 0 ? m / kPow10[-power] : m * kPow10[power]);
     }
 
     // from_chars takes a leading "-" but not a "+".
     const char* begin = field.data() + (field[0] == '+' ? 1 : 0);
-    const char* end = field.data() + field.size();
     double value = 0;
     const auto res = std::from_chars(begin, end, value, std::chars_format::general);
-    if (res.ec == std::errc::result_out_of_range) {
+    if (res.ec == std::errc::result_out_of_range)
         return magnitude + exponent > 0 ? sign * std::numeric_limits<double>::infinity() : sign * 0.0;
-    }
     if (res.ec != std::errc() || res.ptr != end) parse_error("Invalid");
     return value;
 }
@@ -349,20 +380,39 @@ private:
     Fd fd_;
 };
 
-// Stable merge sort of hits ascending by score_lt. It never reads outside
-// the range whatever the comparisons answer, so NaN scores only move hits
-// around; each is still written once.
-using EntryPtr = const FamilyMap::Entry*;
+// A hit of the gene being written with integer keys that order like its
+// numbers: ascending bit score, then descending e-value, which is the order
+// of score_lt for every value but NaN (-0 and 0 get the same key). A NaN
+// gets some key too, so hits holding one land somewhere, each exactly once.
+struct Ranked {
+    std::uint64_t bit_key;
+    std::uint64_t e_key;
+    const FamilyMap::Entry* entry;
+};
 
-bool ranks_below(EntryPtr a, EntryPtr b) { return score_lt(a->value, b->value); }
+inline std::uint64_t order_key(double x) {
+    if (x == 0) x = 0.0;
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return (b >> 63) ? ~b : b | (std::uint64_t{1} << 63);
+}
 
-void stable_sort_hits(std::vector<EntryPtr>& v, std::vector<EntryPtr>& scratch) {
+inline Ranked rank(const FamilyMap::Entry& e) {
+    return {order_key(e.value.bit_score), ~order_key(e.value.e_val), &e};
+}
+
+inline bool ranks_below(const Ranked& a, const Ranked& b) {
+    return a.bit_key < b.bit_key || (a.bit_key == b.bit_key && a.e_key < b.e_key);
+}
+
+// Stable sort, ascending: insertion sort of short runs, then merging.
+void stable_sort_hits(std::vector<Ranked>& v, std::vector<Ranked>& scratch) {
     const std::size_t n = v.size();
     constexpr std::size_t kRun = 16;
     for (std::size_t lo = 0; lo < n; lo += kRun) {
         const std::size_t hi = std::min(n, lo + kRun);
         for (std::size_t i = lo + 1; i < hi; ++i) {
-            EntryPtr x = v[i];
+            const Ranked x = v[i];
             std::size_t j = i;
             while (j > lo && ranks_below(x, v[j - 1])) {
                 v[j] = v[j - 1];
@@ -385,13 +435,29 @@ void stable_sort_hits(std::vector<EntryPtr>& v, std::vector<EntryPtr>& scratch) 
     }
 }
 
+// A set of bytes, tested with one table lookup per byte.
+struct ByteSet {
+    bool marked[256] = {};
+    constexpr explicit ByteSet(std::string_view bytes) {
+        for (const char c : bytes) marked[static_cast<unsigned char>(c)] = true;
+    }
+};
+
+bool holds_any(std::string_view text, const ByteSet& set) {
+    for (const char c : text)
+        if (set.marked[static_cast<unsigned char>(c)]) return true;
+    return false;
+}
+
 // Refuses ids that would not read back as written.
 void check_ids(const GeneMap& genes) {
+    static constexpr ByteSet kGeneSeparators("\t\n");
+    static constexpr ByteSet kFamilySeparators(",;\t\n");
     for (const auto& gene : genes) {
-        if (gene.key.find_first_of("\t\n") != std::string::npos)
+        if (holds_any(gene.key, kGeneSeparators))
             throw Panic("Cannot write gene id " + quote_str(gene.key) + ": it contains a tab or a line feed");
         for (const auto& family : gene.value) {
-            if (family.key.find_first_of(",;\t\n") != std::string::npos)
+            if (holds_any(family.key, kFamilySeparators))
                 throw Panic("Cannot write family id " + quote_str(family.key) +
                             ": it contains a comma, a semicolon, a tab or a line feed");
         }
@@ -399,6 +465,43 @@ void check_ids(const GeneMap& genes) {
 }
 
 constexpr std::size_t kBufferSize = 64 * 1024;
+
+inline char* copy(char* p, std::string_view text) {
+    std::memcpy(p, text.data(), text.size());
+    return p + text.size();
+}
+
+// The writer's output buffer: text is rendered straight into it and sent
+// to the file whenever it holds kBufferSize bytes or more.
+class OutBuffer {
+public:
+    explicit OutBuffer(int fd) : fd_(fd), data_(kBufferSize + 4 * kMaxNumberChars) {}
+
+    // Room for n more bytes at the end of the buffered text.
+    char* room(std::size_t n) {
+        if (size_ + n > data_.size()) data_.resize(size_ + n);
+        return data_.data() + size_;
+    }
+
+    // Takes the text written up to end into the buffer.
+    void commit(char* end) {
+        size_ = static_cast<std::size_t>(end - data_.data());
+        if (size_ >= kBufferSize) flush();
+    }
+
+    // Sends the buffered text; a failure is one of a gene line.
+    void flush() {
+        if (size_ == 0) return;
+        if (const int err = write_all(fd_, data_.data(), size_))
+            fail("TODO: panic message", write_error_description(err));
+        size_ = 0;
+    }
+
+private:
+    int fd_;
+    std::vector<char> data_;
+    std::size_t size_ = 0;
+};
 
 // Reads a file line by line through a buffer that grows only for lines
 // longer than it.
@@ -484,30 +587,29 @@ void TopHitFile::write() const {
     if (const int err = write_all(target.fd(), kTopHitHeader.data(), kTopHitHeader.size()))
         fail("Cannot write to file!", write_error_description(err));
 
-    std::string out;
-    out.reserve(kBufferSize + 4096);
-    std::vector<EntryPtr> order, scratch;
+    OutBuffer out(target.fd());
+    std::vector<Ranked> order, scratch;
     for (const auto& gene : hits) {
         order.clear();
-        for (const auto& family : gene.value) order.push_back(&family);
+        for (const auto& family : gene.value) order.push_back(rank(family));
         stable_sort_hits(order, scratch);
-        out += gene.key;
-        out += '\t';
+        char* p = out.room(gene.key.size() + 1);
+        p = copy(p, gene.key);
+        *p++ = '\t';
+        out.commit(p);
         for (std::size_t i = order.size(); i-- > 0;) {
-            append_hmm_str(out, order[i]->key, order[i]->value);
-            if (i > 0) out += ';';
-        }
-        out += '\n';
-        if (out.size() >= kBufferSize) {
-            if (const int err = write_all(target.fd(), out.data(), out.size()))
-                fail("TODO: panic message", write_error_description(err));
-            out.clear();
+            const FamilyMap::Entry& hit = *order[i].entry;
+            p = out.room(hit.key.size() + 2 * kMaxNumberChars + 3);
+            p = copy(p, hit.key);
+            *p++ = ',';
+            p = write_number(p, hit.value.e_val);
+            *p++ = ',';
+            p = write_number(p, hit.value.bit_score);
+            *p++ = i > 0 ? ';' : '\n';
+            out.commit(p);
         }
     }
-    if (!out.empty()) {
-        if (const int err = write_all(target.fd(), out.data(), out.size()))
-            fail("TODO: panic message", write_error_description(err));
-    }
+    out.flush();
     target.commit(hits.empty() ? "Cannot write to file!" : "TODO: panic message");
 }
 
