@@ -165,6 +165,17 @@ double parse_number(std::string_view field) {
             }
         } else if (*p == '.' && !point) {
             point = true;
+            if (mantissa == 0) {
+                // Positional forms of small values: skip the run of zeros
+                // after the point in one tight loop.
+                const char* q = p + 1;
+                while (q < end && *q == '0') ++q;
+                const auto zeros = static_cast<long long>(q - (p + 1));
+                digits += static_cast<std::size_t>(zeros);
+                magnitude -= zeros;
+                scale -= zeros;
+                p = q - 1;
+            }
         } else {
             break;
         }
