@@ -1,0 +1,45 @@
+// The top-hit table of one genome: for every gene, the best hit offered for
+// each HMM family, bound to the path of the table's file.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "hmmer/hit.hpp"
+#include "hmmer/ordered_map.hpp"
+
+namespace nuvek {
+
+// Family id -> score of the best hit of one gene. Never empty once entered
+// in a table.
+using FamilyMap = OrderedMap<Score>;
+// Gene id -> the gene's families.
+using GeneMap = OrderedMap<FamilyMap>;
+
+// The add rule within one gene's families: a new family takes the hit; a
+// present one changes only when its stored hit ranks below the offered one.
+void offer(FamilyMap& families, std::string_view hmm_id, const Score& offered);
+
+struct TopHitFile {
+    std::string path;
+    GeneMap hits;
+
+    // Offers a hit to the table: it is kept when the pair is new, and
+    // replaces the stored hit of the pair only when that ranks below it.
+    void add_hit(std::string_view gene_id, std::string_view hmm_id, double e_val, double bit_score);
+
+    bool contains_gene_id(std::string_view gene_id) const;
+    bool contains_gene_hmm(std::string_view gene_id, std::string_view hmm_id) const;
+
+    // The gene's best hit: one pass in insertion order, a later hit taking
+    // over whenever the current best ranks below or level with it.
+    std::optional<Hit> get_top_hit(std::string_view gene_id) const;
+    std::optional<Hit> get_hmm_hit(std::string_view gene_id, std::string_view hmm_id) const;
+
+    // The file operations, in tophit_file.cpp.
+    void write() const;
+    void read();
+};
+
+}  // namespace nuvek

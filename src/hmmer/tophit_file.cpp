@@ -1,0 +1,679 @@
+// Writing and reading the top-hit file of a table.
+#include "hmmer/tophit_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "hmmer/tophit.hpp"
+#include "panic.hpp"
+#include "util/memory.hpp"
+#include "util/quote.hpp"
+#include "util/utf8.hpp"
+
+namespace nuvek {
+
+// ---------------------------------------------------------------------------
+// Error descriptions
+
+const char* error_kind_name(int code) {
+    switch (code) {
+        case ENOENT: return "NotFound";
+        case EACCES:
+        case EPERM: return "PermissionDenied";
+        case EEXIST: return "AlreadyExists";
+        case EISDIR: return "IsADirectory";
+        case ENOTDIR: return "NotADirectory";
+        case ENOSPC: return "StorageFull";
+        case EROFS: return "ReadOnlyFilesystem";
+        case EFBIG: return "FileTooLarge";
+        case EDQUOT: return "FilesystemQuotaExceeded";
+        case ELOOP: return "FilesystemLoop";
+        case ENAMETOOLONG: return "InvalidFilename";
+        case ENOTEMPTY: return "DirectoryNotEmpty";
+        case EINTR: return "Interrupted";
+        case EINVAL: return "InvalidInput";
+        case EAGAIN: return "WouldBlock";
+        case EBUSY: return "ResourceBusy";
+        case ETXTBSY: return "ExecutableFileBusy";
+        case EXDEV: return "CrossesDevices";
+        case EMLINK: return "TooManyLinks";
+        case ESPIPE: return "NotSeekable";
+        case ESTALE: return "StaleNetworkFileHandle";
+        case EPIPE: return "BrokenPipe";
+        case ENOMEM: return "OutOfMemory";
+        case ENOSYS: return "Unsupported";
+        case ETIMEDOUT: return "TimedOut";
+        case EDEADLK: return "Deadlock";
+        case E2BIG: return "ArgumentListTooLong";
+        case ECONNREFUSED: return "ConnectionRefused";
+        case ECONNRESET: return "ConnectionReset";
+        case ECONNABORTED: return "ConnectionAborted";
+        case ENOTCONN: return "NotConnected";
+        case EADDRINUSE: return "AddrInUse";
+        case EADDRNOTAVAIL: return "AddrNotAvailable";
+        case ENETDOWN: return "NetworkDown";
+        case ENETUNREACH: return "NetworkUnreachable";
+        case EHOSTUNREACH: return "HostUnreachable";
+        case EINPROGRESS: return "InProgress";
+        default: return "Other";
+    }
+}
+
+namespace {
+
+// The C library's text for an error number, whichever strerror_r variant
+// the library declares.
+[[maybe_unused]] const char* strerror_result(int, const char* buf) { return buf; }
+[[maybe_unused]] const char* strerror_result(const char* text, const char*) { return text; }
+
+}  // namespace
+
+std::string os_error_description(int code) {
+    char buf[256] = {};
+    const char* text = strerror_result(strerror_r(code, buf, sizeof buf), buf);
+    return "Os { code: " + std::to_string(code) + ", kind: " + error_kind_name(code) +
+           ", message: " + quote_str(text) + " }";
+}
+
+namespace {
+
+constexpr const char* kNulDescription = "Error { kind: InvalidInput, message: \"data provided contains a nul byte\" }";
+constexpr const char* kWriteZeroDescription = "Error { kind: WriteZero, message: \"failed to write whole buffer\" }";
+
+[[noreturn]] void fail(const char* what, const std::string& description) {
+    throw Panic(std::string(what) + ": " + description);
+}
+
+[[noreturn]] void fail_os(const char* what, int code) { fail(what, os_error_description(code)); }
+
+// ---------------------------------------------------------------------------
+// Number grammar
+
+[[noreturn]] void parse_error(const char* kind) {
+    throw Panic(std::string(kUnwrapErr) + "ParseFloatError { kind: " + kind + " }");
+}
+
+bool equals_ignoring_case(std::string_view text, std::string_view lower) {
+    if (text.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower[i]) return false;
+    }
+    return true;
+}
+
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+double parse_number(std::string_view field) {
+    if (field.empty()) parse_error("Empty");
+    const char* p = field.data();
+    const char* const end = p + field.size();
+    const bool negative = *p == '-';
+    if (negative || *p == '+') ++p;
+    const double sign = negative ? -1.0 : 1.0;
+
+    if (p < end && !is_digit(*p) && *p != '.') {
+        const std::string_view word(p, static_cast<std::size_t>(end - p));
+        if (equals_ignoring_case(word, "inf") || equals_ignoring_case(word, "infinity"))
+            return sign * std::numeric_limits<double>::infinity();
+        if (equals_ignoring_case(word, "nan")) return std::copysign(std::numeric_limits<double>::quiet_NaN(), sign);
+        parse_error("Invalid");
+    }
+
+    // Decimal digits with at most one point and at least one digit. The
+    // first 19 significant digits are gathered in mantissa, so that the
+    // value is mantissa x 10^(scale + exponent) when nothing was dropped;
+    // magnitude is the decimal position of the first nonzero digit.
+    std::uint64_t mantissa = 0;
+    int significant = 0;
+    bool dropped = false, point = false;
+    std::size_t digits = 0;
+    long long scale = 0, magnitude = 0;
+    for (; p < end; ++p) {
+        const unsigned d = static_cast<unsigned char>(*p) - '0';
+        if (d < 10) {
+            ++digits;
+            if (mantissa == 0 && d == 0) {
+                if (point) {
+                    --magnitude;
+                    --scale;
+                }
+                continue;
+            }
+            if (!point) ++magnitude;
+            if (significant < 19) {
+                mantissa = mantissa * 10 + d;
+                ++significant;
+                if (point) --scale;
+            } else {
+                dropped = dropped || d != 0;
+                if (!point) ++scale;
+            }
+        } else if (*p == '.' && !point) {
+            point = true;
+            if (mantissa == 0) {
+                // Positional forms of small values: skip the run of zeros
+                // after the point in one tight loop.
+                const char* q = p + 1;
+                while (q < end && *q == '0') ++q;
+                const auto zeros = static_cast<long long>(q - (p + 1));
+                digits += static_cast<std::size_t>(zeros);
+                magnitude -= zeros;
+                scale -= zeros;
+                p = q - 1;
+            }
+        } else {
+            break;
+        }
+    }
+    if (digits == 0) parse_error("Invalid");
+
+    // An optional exponent: "e" or "E", an optional sign, at least one digit.
+    long long exponent = 0;
+    if (p < end) {
+        if ((*p | 0x20) != 'e') parse_error("Invalid");
+        ++p;
+        bool exponent_negative = false;
+        if (p < end && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
+        const char* first = p;
+        for (; p < end && is_digit(*p); ++p)
+            if (exponent < 1'000'000'000) exponent = exponent * 10 + (*p - '0');
+        if (p == first || p != end) parse_error("Invalid");
+        if (exponent_negative) exponent = -exponent;
+    }
+
+    // Exact when the mantissa and the power of ten are both exact doubles:
+    // one correctly rounded multiplication or division.
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const long long power = scale + exponent;
+    if (mantissa == 0) return sign * 0.0;
+    if (!dropped && mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
+        const double m = static_cast<double>(mantissa);
+        return sign * (power < 0 ? m / kPow10[-power] : m * kPow10[power]);
+    }
+
+    // from_chars takes a leading "-" but not a "+".
+    const char* begin = field.data() + (field[0] == '+' ? 1 : 0);
+    double value = 0;
+    const auto res = std::from_chars(begin, end, value, std::chars_format::general);
+    if (res.ec == std::errc::result_out_of_range)
+        return magnitude + exponent > 0 ? sign * std::numeric_limits<double>::infinity() : sign * 0.0;
+    if (res.ec != std::errc() || res.ptr != end) parse_error("Invalid");
+    return value;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Paths and files
+
+// Closes a descriptor when it goes out of scope.
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+    // Closes now and returns the error number of the close, or 0.
+    int close() {
+        const int f = fd;
+        fd = -1;
+        return ::close(f) == 0 ? 0 : errno;
+    }
+};
+
+bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+
+// Drops separators and "." components from the end of a path.
+std::string_view trim_end(std::string_view p) {
+    while (true) {
+        while (!p.empty() && p.back() == '/') p.remove_suffix(1);
+        if (p.size() >= 2 && p.back() == '.' && p[p.size() - 2] == '/') {
+            p.remove_suffix(1);
+            continue;
+        }
+        return p;
+    }
+}
+
+// The path with its last component removed: empty for a bare name, nothing
+// for the empty path and for the root directory alone.
+std::optional<std::string> parent_of(std::string_view path) {
+    if (path.empty()) return std::nullopt;
+    const bool rooted = path[0] == '/';
+    const std::string_view p = trim_end(path);
+    if (p.empty()) return std::nullopt;  // only separators: the root
+    const std::size_t slash = p.rfind('/');
+    if (slash == std::string_view::npos) return std::string();
+    const std::string_view parent = trim_end(p.substr(0, slash));
+    if (parent.empty()) return std::string(rooted ? "/" : "");
+    return std::string(parent);
+}
+
+bool is_dir(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Creates dir and its missing ancestors (0777 less the umask); existing
+// directories are accepted. Returns 0 or the error number.
+int create_dir_all(const std::string& dir) {
+    if (dir.empty()) return 0;
+    if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+    int err = errno;
+    if (err != ENOENT) return is_dir(dir) ? 0 : err;
+    const std::optional<std::string> parent = parent_of(dir);
+    if (!parent) return err;
+    if (const int e = create_dir_all(*parent)) return e;
+    if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+    err = errno;
+    return is_dir(dir) ? 0 : err;
+}
+
+// Writes all of data; returns 0, the error number, or -1 when the system
+// accepted no bytes.
+int write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return -1;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+std::string write_error_description(int code) {
+    return code < 0 ? std::string(kWriteZeroDescription) : os_error_description(code);
+}
+
+// The file that write() fills: either a new temporary file beside path,
+// renamed over path once complete, or path itself opened in place.
+class Target {
+public:
+    Target(const std::string& path, const std::string& parent) : path_(path) {
+        if (open_temporary(parent)) return;
+        if (has_nul(path)) fail("Cannot create file!", kNulDescription);
+        fd_.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd_.fd < 0) fail_os("Cannot create file!", errno);
+    }
+
+    Target(const Target&) = delete;
+    Target& operator=(const Target&) = delete;
+
+    ~Target() {
+        if (!temp_.empty()) {
+            fd_.close();
+            ::unlink(temp_.c_str());
+        }
+    }
+
+    int fd() const { return fd_.fd; }
+
+    // Closes the file and, for a temporary file, puts it in place of path.
+    // what names the failure if the close reports an error.
+    void commit(const char* what) {
+        if (temp_.empty()) {
+            fd_.close();  // the data reached the system already; a late error is ignored
+            return;
+        }
+        if (const int err = fd_.close()) fail_os(what, err);
+        if (::rename(temp_.c_str(), path_.c_str()) != 0) fail_os("Cannot create file!", errno);
+        temp_.clear();
+    }
+
+private:
+    // Opens a temporary file when path names a regular file or nothing;
+    // false when path is to be written in place.
+    bool open_temporary(const std::string& parent) {
+        if (has_nul(path_) || path_.back() == '/') return false;
+        struct stat st;
+        bool existing = false;
+        if (::lstat(path_.c_str(), &st) == 0) {
+            if (!S_ISREG(st.st_mode)) return false;
+            existing = true;
+        } else if (errno != ENOENT) {
+            return false;  // opening in place reports the error
+        }
+        const std::string dir = parent.empty() || parent.back() == '/' ? parent : parent + "/";
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            char name[40];
+            std::snprintf(name, sizeof name, ".tophit-%016llx.tmp",
+                          static_cast<unsigned long long>(random_seed()));
+            std::string temp = dir + name;
+            // A new file gets 0666 less the umask, as an in-place create would.
+            Fd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            if (file.fd < 0) {
+                const int err = errno;
+                if (err == EEXIST) continue;
+                // A directory we may not add to may still hold a file we may
+                // rewrite: fall back to writing in place.
+                if (err == EACCES || err == EPERM || err == EROFS) return false;
+                fail_os("Cannot create file!", err);
+            }
+            // The new contents keep the permission bits of the file they replace.
+            if (existing && ::fchmod(file.fd, st.st_mode & 0777) != 0) {
+                const int err = errno;
+                file.close();
+                ::unlink(temp.c_str());
+                fail_os("Cannot create file!", err);
+            }
+            std::swap(fd_.fd, file.fd);
+            temp_ = std::move(temp);
+            return true;
+        }
+        fail_os("Cannot create file!", EEXIST);
+    }
+
+    const std::string& path_;
+    std::string temp_;  // empty when writing in place or once committed
+    Fd fd_;
+};
+
+// A hit of the gene being written with integer keys that order like its
+// numbers: ascending bit score, then descending e-value, which is the order
+// of score_lt for every value but NaN (-0 and 0 get the same key). A NaN
+// gets some key too, so hits holding one land somewhere, each exactly once.
+struct Ranked {
+    std::uint64_t bit_key;
+    std::uint64_t e_key;
+    const FamilyMap::Entry* entry;
+};
+
+inline std::uint64_t order_key(double x) {
+    if (x == 0) x = 0.0;
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return (b >> 63) ? ~b : b | (std::uint64_t{1} << 63);
+}
+
+inline Ranked rank(const FamilyMap::Entry& e) {
+    return {order_key(e.value.bit_score), ~order_key(e.value.e_val), &e};
+}
+
+inline bool ranks_below(const Ranked& a, const Ranked& b) {
+    return a.bit_key < b.bit_key || (a.bit_key == b.bit_key && a.e_key < b.e_key);
+}
+
+// Stable sort, ascending: insertion sort of short runs, then merging.
+void stable_sort_hits(std::vector<Ranked>& v, std::vector<Ranked>& scratch) {
+    const std::size_t n = v.size();
+    constexpr std::size_t kRun = 16;
+    for (std::size_t lo = 0; lo < n; lo += kRun) {
+        const std::size_t hi = std::min(n, lo + kRun);
+        for (std::size_t i = lo + 1; i < hi; ++i) {
+            const Ranked x = v[i];
+            std::size_t j = i;
+            while (j > lo && ranks_below(x, v[j - 1])) {
+                v[j] = v[j - 1];
+                --j;
+            }
+            v[j] = x;
+        }
+    }
+    if (n <= kRun) return;
+    scratch.resize(n);
+    for (std::size_t width = kRun; width < n; width *= 2) {
+        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+            const std::size_t mid = std::min(n, lo + width), hi = std::min(n, lo + 2 * width);
+            std::size_t a = lo, b = mid, o = lo;
+            while (a < mid && b < hi) scratch[o++] = ranks_below(v[b], v[a]) ? v[b++] : v[a++];
+            while (a < mid) scratch[o++] = v[a++];
+            while (b < hi) scratch[o++] = v[b++];
+        }
+        v.swap(scratch);
+    }
+}
+
+// A set of bytes, tested with one table lookup per byte.
+struct ByteSet {
+    bool marked[256] = {};
+    constexpr explicit ByteSet(std::string_view bytes) {
+        for (const char c : bytes) marked[static_cast<unsigned char>(c)] = true;
+    }
+};
+
+bool holds_any(std::string_view text, const ByteSet& set) {
+    for (const char c : text)
+        if (set.marked[static_cast<unsigned char>(c)]) return true;
+    return false;
+}
+
+// Refuses ids that would not read back as written.
+void check_ids(const GeneMap& genes) {
+    static constexpr ByteSet kGeneSeparators("\t\n");
+    static constexpr ByteSet kFamilySeparators(",;\t\n");
+    for (const auto& gene : genes) {
+        if (holds_any(gene.key, kGeneSeparators))
+            throw Panic("Cannot write gene id " + quote_str(gene.key) + ": it contains a tab or a line feed");
+        for (const auto& family : gene.value) {
+            if (holds_any(family.key, kFamilySeparators))
+                throw Panic("Cannot write family id " + quote_str(family.key) +
+                            ": it contains a comma, a semicolon, a tab or a line feed");
+        }
+    }
+}
+
+constexpr std::size_t kBufferSize = 64 * 1024;
+
+inline char* copy(char* p, std::string_view text) {
+    std::memcpy(p, text.data(), text.size());
+    return p + text.size();
+}
+
+// The writer's output buffer: text is rendered straight into it and sent
+// to the file whenever it holds kBufferSize bytes or more.
+class OutBuffer {
+public:
+    explicit OutBuffer(int fd) : fd_(fd), data_(kBufferSize + 4 * kMaxNumberChars) {}
+
+    // Room for n more bytes at the end of the buffered text.
+    char* room(std::size_t n) {
+        if (size_ + n > data_.size()) data_.resize(size_ + n);
+        return data_.data() + size_;
+    }
+
+    // Takes the text written up to end into the buffer.
+    void commit(char* end) {
+        size_ = static_cast<std::size_t>(end - data_.data());
+        if (size_ >= kBufferSize) flush();
+    }
+
+    // Sends the buffered text; a failure is one of a gene line.
+    void flush() {
+        if (size_ == 0) return;
+        if (const int err = write_all(fd_, data_.data(), size_))
+            fail("TODO: panic message", write_error_description(err));
+        size_ = 0;
+    }
+
+private:
+    int fd_;
+    std::vector<char> data_;
+    std::size_t size_ = 0;
+};
+
+// Reads a file line by line through a buffer that grows only for lines
+// longer than it.
+class LineReader {
+public:
+    explicit LineReader(int fd) : fd_(fd), buf_(kBufferSize) {}
+
+    // The next line without its LF (and a CR before the LF); false at the
+    // end of the file. A failed read ends with an internal failure.
+    bool next(std::string_view& line) {
+        std::size_t scan = start_;
+        while (true) {
+            const void* lf = scan < end_ ? std::memchr(buf_.data() + scan, '\n', end_ - scan) : nullptr;
+            if (lf) {
+                const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(lf) - buf_.data());
+                std::size_t stop = at;
+                if (stop > start_ && buf_[stop - 1] == '\r') --stop;
+                line = std::string_view(buf_.data() + start_, stop - start_);
+                start_ = at + 1;
+                return true;
+            }
+            if (eof_) {
+                if (start_ == end_) return false;
+                line = std::string_view(buf_.data() + start_, end_ - start_);
+                start_ = end_;
+                return true;
+            }
+            if (start_ > 0) {
+                std::memmove(buf_.data(), buf_.data() + start_, end_ - start_);
+                end_ -= start_;
+                start_ = 0;
+            }
+            scan = end_;
+            if (end_ == buf_.size()) {
+                require_fits(buf_.size(), 2);
+                buf_.resize(buf_.size() * 2);
+            }
+            fill();
+        }
+    }
+
+private:
+    void fill() {
+        while (true) {
+            const ssize_t n = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                fail_os("Cannot read file!", errno);
+            }
+            if (n == 0) eof_ = true;
+            end_ += static_cast<std::size_t>(n);
+            return;
+        }
+    }
+
+    int fd_;
+    std::vector<char> buf_;
+    std::size_t start_ = 0, end_ = 0;
+    bool eof_ = false;
+};
+
+// Text up to the first c (or the end) and the rest after it (nothing when
+// c is absent).
+inline std::string_view field_before(std::string_view s, char c, std::size_t& at) {
+    at = s.find(c);
+    return at == std::string_view::npos ? s : s.substr(0, at);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Writer
+
+void TopHitFile::write() const {
+    const std::optional<std::string> parent = parent_of(path);
+    if (!parent) throw Panic(kUnwrapNone);
+    check_ids(hits);
+
+    if (has_nul(*parent)) fail("Cannot create directory!", kNulDescription);
+    if (const int err = create_dir_all(*parent)) fail_os("Cannot create directory!", err);
+
+    Target target(path, *parent);
+    if (const int err = write_all(target.fd(), kTopHitHeader.data(), kTopHitHeader.size()))
+        fail("Cannot write to file!", write_error_description(err));
+
+    OutBuffer out(target.fd());
+    std::vector<Ranked> order, scratch;
+    for (const auto& gene : hits) {
+        order.clear();
+        for (const auto& family : gene.value) order.push_back(rank(family));
+        stable_sort_hits(order, scratch);
+        char* p = out.room(gene.key.size() + 1);
+        p = copy(p, gene.key);
+        *p++ = '\t';
+        out.commit(p);
+        for (std::size_t i = order.size(); i-- > 0;) {
+            const FamilyMap::Entry& hit = *order[i].entry;
+            p = out.room(hit.key.size() + 2 * kMaxNumberChars + 3);
+            p = copy(p, hit.key);
+            *p++ = ',';
+            p = write_number(p, hit.value.e_val);
+            *p++ = ',';
+            p = write_number(p, hit.value.bit_score);
+            *p++ = i > 0 ? ';' : '\n';
+            out.commit(p);
+        }
+    }
+    out.flush();
+    target.commit(hits.empty() ? "Cannot write to file!" : "TODO: panic message");
+}
+
+// ---------------------------------------------------------------------------
+// Reader
+
+void TopHitFile::read() {
+    if (has_nul(path)) fail("Cannot read file!", kNulDescription);
+    Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.fd < 0) fail_os("Cannot read file!", errno);
+
+    LineReader reader(file.fd);
+    std::string_view line;
+    bool header = true;
+    while (reader.next(line)) {
+        if (!utf8::is_valid(line)) continue;
+        if (header) {
+            header = false;
+            continue;
+        }
+        std::size_t at;
+        const std::string_view gene_id = field_before(line, '\t', at);
+        if (at == std::string_view::npos) throw Panic(kUnwrapNone);
+        const std::string_view field = field_before(line.substr(at + 1), '\t', at);
+
+        // The gene's family map, looked up once the first hit is in.
+        FamilyMap* families = nullptr;
+        std::size_t pos = 0;
+        while (true) {
+            const std::size_t semi = field.find(';', pos);
+            const std::string_view piece =
+                field.substr(pos, semi == std::string_view::npos ? std::string_view::npos : semi - pos);
+
+            const std::string_view hmm_id = field_before(piece, ',', at);
+            if (at == std::string_view::npos) throw Panic(kUnwrapNone);
+            std::string_view rest = piece.substr(at + 1);
+            const double e_val = parse_number(field_before(rest, ',', at));
+            if (at == std::string_view::npos) throw Panic(kUnwrapNone);
+            rest = rest.substr(at + 1);
+            const double bit_score = parse_number(field_before(rest, ',', at));
+
+            if (!families) {
+                add_hit(gene_id, hmm_id, e_val, bit_score);
+                families = hits.find(gene_id);
+            } else {
+                offer(*families, hmm_id, Score{e_val, bit_score});
+            }
+
+            if (semi == std::string_view::npos) break;
+            pos = semi + 1;
+        }
+    }
+    file.close();
+}
+
+}  // namespace nuvek
