@@ -1,0 +1,105 @@
+"""The type stubs name exactly what the runtime module offers, with the same
+parameters, so that they cannot drift from it."""
+import ast
+import re
+import sys
+from pathlib import Path
+
+import pytest
+
+import nuvek
+
+STUBS = Path(__file__).resolve().parent.parent / "nuvek-stubs"
+MODULES = {
+    "nuvek.util.accession": STUBS / "util" / "accession.pyi",
+    "nuvek.hmmer.tophit": STUBS / "hmmer" / "tophit.pyi",
+    "nuvek.kmer": STUBS / "kmer.pyi",
+    "nuvek.fasta": STUBS / "fasta.pyi",
+}
+DUNDER_COMPARISONS = {"__lt__", "__le__", "__gt__", "__ge__", "__eq__", "__ne__"}
+
+
+def stub_members(path):
+    """{name: ('function', params) | ('class', {member: kind/params})} of a stub."""
+    tree = ast.parse(path.read_text())
+    out = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            out[node.name] = ("function", [a.arg for a in node.args.args])
+        elif isinstance(node, ast.ClassDef):
+            members = {}
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    is_property = any(isinstance(d, ast.Name) and d.id == "property" for d in item.decorator_list)
+                    members[item.name] = "property" if is_property else [a.arg for a in item.args.args[1:]]
+            out[node.name] = ("class", members)
+    return out
+
+
+def runtime_params(fn, display):
+    """Parameter names of a runtime callable, read from its own message for a
+    call without arguments."""
+    try:
+        fn()
+    except TypeError as exc:
+        message = str(exc)
+    else:
+        return []
+    if "takes no arguments" in message or "missing" not in message:
+        return []
+    assert message.startswith(display + "() missing"), message
+    return re.findall(r"'([^']+)'", message.split(":", 1)[1])
+
+
+def instances():
+    from nuvek.fasta import DnaSequence
+    from nuvek.hmmer.tophit import Hit, TopHitFile
+    from nuvek.kmer import KmerCountResult
+
+    return {
+        "DnaSequence": DnaSequence("A"),
+        "KmerCountResult": KmerCountResult(1, 0, []),
+        "Hit": Hit("g", "f", 1.0, 2.0),
+        "TopHitFile": TopHitFile("unused/never-written.tsv"),
+    }
+
+
+def check_method(bound, display, params):
+    if params:
+        assert runtime_params(bound, display) == params, display
+    else:
+        with pytest.raises(TypeError, match="takes no arguments"):
+            bound(1)
+
+
+@pytest.mark.parametrize("module_name", sorted(MODULES))
+def test_stub_matches_runtime(module_name):
+    module = sys.modules[module_name]
+    members = stub_members(MODULES[module_name])
+    assert sorted(members) == sorted(module.__all__)
+    for name, (kind, detail) in members.items():
+        obj = getattr(module, name)
+        if kind == "function":
+            assert callable(obj) and not isinstance(obj, type), name
+            assert detail == runtime_params(obj, name), name
+            continue
+        assert isinstance(obj, type), name
+        runtime = {m for m in vars(obj) if not m.startswith("__")}
+        assert runtime == {m for m in detail if not m.startswith("__")}, name
+        instance = instances()[name]
+        for member, spec in detail.items():
+            if member == "__new__":
+                assert runtime_params(obj, f"{name}.__new__") == spec, name
+            elif member in DUNDER_COMPARISONS:
+                assert member in vars(obj), (name, member)
+            elif spec == "property":
+                assert type(vars(obj)[member]).__name__ == "getset_descriptor", (name, member)
+            else:
+                assert type(vars(obj)[member]).__name__ == "method_descriptor", (name, member)
+                check_method(getattr(instance, member), f"{name}.{member}", spec)
+
+
+def test_top_module_stub():
+    members = stub_members(STUBS / "__init__.pyi")
+    assert members == {}
+    assert hasattr(nuvek, "__all__")
