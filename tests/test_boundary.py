@@ -200,3 +200,37 @@ def test_methods_without_arguments_refuse_arguments():
 def test_unbound_method_on_wrong_type():
     with pytest.raises(TypeError):
         DnaSequence.rev_complement(5)
+
+
+@pytest.mark.parametrize(
+    "reenter, message",
+    [
+        (lambda t: t.contains_gene_id("g"), "Already mutably borrowed"),
+        (lambda t: t.path, "Already mutably borrowed"),
+        (lambda t: t.add_hit("g", "F", 1.0, 2.0), "Already borrowed"),
+        (lambda t: t.read(), "Already borrowed"),
+    ],
+)
+def test_reentrant_use_during_exclusive_borrow_is_refused(reenter, message):
+    import nuvek  # noqa: F401
+    from nuvek.hmmer.tophit import TopHitFile
+
+    table = TopHitFile("unused.tsv")
+    seen = []
+
+    class CallsBack:
+        def __float__(self):
+            try:
+                reenter(table)
+            except RuntimeError as exc:
+                seen.append(str(exc))
+                raise
+            return 1.0
+
+    with pytest.raises(RuntimeError) as info:
+        table.add_hit("g", "F", CallsBack(), 2.0)
+    assert str(info.value) == message and seen == [message]
+    # The borrow is released: the table is usable and unchanged.
+    assert not table.contains_gene_id("g")
+    table.add_hit("g", "F", 1.0, 2.0)
+    assert table.get_hmm_hit("g", "F").bit_score == 2.0
