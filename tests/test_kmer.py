@@ -1,3 +1,4 @@
+import collections
 import itertools
 import random
 
@@ -111,12 +112,19 @@ def test_many_short_reads_at_large_k(k, rc):
             assert nonzero(result) == expected
         else:  # reading the full list of 4^k entries for every read is slow
             assert result.total == len(windows)
-    # A repetitive long sequence at k = 8 is dense; the same text cut short is
-    # sparse: both read back the reference counts.
-    long = "ACGTTGCAAC" * 40000
-    for seq in (long, long[:100]):
-        if k == 8:
+    if k == 8:
+        # A repetitive long sequence is dense; the same text cut short is
+        # sparse: both read back the reference counts.
+        long = "ACGTTGCAAC" * 40000
+        for seq in (long, long[:100]):
             assert get_kmer_count_seq(seq, 8, rc).counts == slow_count(seq, 8, rc)
+    if k == 11:
+        # Thousands of windows over 4^11 columns: sparse, counted by sorting.
+        seq = "".join(rng.choices("ACGT", k=5000)) + "ACGTTGCAACG" * 50
+        windows = [seq[i : i + k] for i in range(len(seq) - k + 1)]
+        if rc:
+            windows += [w.translate(COMPLEMENT)[::-1] for w in windows]
+        assert nonzero(get_kmer_count_seq(seq, k, rc)) == collections.Counter(windows)
 
 
 @pytest.mark.parametrize(

@@ -1,7 +1,11 @@
 #include "kmer/get_kmer_count_seq.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <string>
+#include <utility>
 
 #include "kmer/kmer_index.hpp"
 #include "panic.hpp"
@@ -138,30 +142,69 @@ void count_dense(std::string_view seq, unsigned k, std::uint64_t* counts) {
 // Adds to every column the count of its reverse complement's column: the
 // windows of the reverse strand are exactly the reverse complements of the
 // forward windows. Palindromic columns are doubled.
-void fold_rev_complement(std::uint64_t* counts, std::uint64_t size, unsigned k) {
-    for (std::uint64_t x = 0; x < size; ++x) {
-        const std::uint64_t r = rev_complement_code(x, k);
-        if (x < r) {
-            const std::uint64_t s = counts[x] + counts[r];
-            counts[x] = s;
-            counts[r] = s;
-        } else if (x == r) {
-            counts[x] *= 2;
-        }
+inline void fold_pair(std::uint64_t* counts, std::uint64_t x, unsigned k) {
+    const std::uint64_t r = rev_complement_code(x, k);
+    if (x < r) {
+        const std::uint64_t s = counts[x] + counts[r];
+        counts[x] = s;
+        counts[r] = s;
+    } else if (x == r) {
+        counts[x] *= 2;
     }
+}
+
+// Reverse complementing moves a column's last letters to the front, so a
+// plain pass over the columns would read the partners all over a table much
+// larger than the cache. Instead the columns are visited in tiles that vary
+// only the first and the last kEdge letters: the tile's own columns and
+// their partners then both form 4^kEdge runs of 4^kEdge adjacent counters.
+void fold_rev_complement(std::uint64_t* counts, unsigned k) {
+    constexpr unsigned kEdge = 3;
+    constexpr std::uint64_t kRun = std::uint64_t{1} << (2 * kEdge);
+    const std::uint64_t size = std::uint64_t{1} << (2 * k);
+    if (k < 2 * kEdge + 2) {
+        for (std::uint64_t x = 0; x < size; ++x) fold_pair(counts, x, k);
+        return;
+    }
+    const std::uint64_t middles = std::uint64_t{1} << (2 * (k - 2 * kEdge));
+    const unsigned first_shift = 2 * (k - kEdge);
+    for (std::uint64_t middle = 0; middle < middles; ++middle)
+        for (std::uint64_t first = 0; first < kRun; ++first) {
+            const std::uint64_t base = (first << first_shift) | (middle << (2 * kEdge));
+            for (std::uint64_t last = 0; last < kRun; ++last) fold_pair(counts, base | last, k);
+        }
+}
+
+// Asks the kernel to back a large counter table with huge pages: counting
+// touches it at random, and 4 KiB pages would make most increments miss the
+// TLB. Purely advisory; nothing depends on it succeeding.
+void advise_huge_pages(void* data, std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+    if (bytes < 2 * kHuge) return;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
 }
 
 KmerCountResult count_into_dense(std::string_view seq, unsigned k, std::uint64_t size, std::uint64_t windows,
                                  bool rc) {
     require_fits(size, sizeof(std::uint64_t));
-    std::vector<std::uint64_t> counts(size, 0);
+    std::vector<std::uint64_t> counts;
+    counts.reserve(size);
+    advise_huge_pages(counts.data(), size * sizeof(std::uint64_t));
+    counts.resize(size, 0);
     // With many windows per column, folding the forward counts (one pass
     // over the columns) is cheaper than counting a second code per window.
     if (rc && size > windows) {
         count_dense<true>(seq, k, counts.data());
     } else {
         count_dense<false>(seq, k, counts.data());
-        if (rc) fold_rev_complement(counts.data(), size, k);
+        if (rc) fold_rev_complement(counts.data(), k);
     }
     KmerCountResult result{static_cast<std::uint8_t>(k), windows * (rc ? 2 : 1), std::move(counts)};
     result.compact();
@@ -243,6 +286,27 @@ std::vector<KmerEntry> count_with_table(std::string_view seq, unsigned k, std::u
     return entries;
 }
 
+// Sorts codes below 2^bits, 11 bits per pass: a handful of linear passes
+// instead of a comparison sort's log(n) over millions of windows.
+void radix_sort(std::vector<std::uint64_t>& codes, unsigned bits) {
+    constexpr unsigned kDigit = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
+    if (codes.size() < 256) {
+        std::sort(codes.begin(), codes.end());
+        return;
+    }
+    std::vector<std::uint64_t> other(codes.size());
+    std::vector<std::size_t> start(kBuckets);
+    for (unsigned shift = 0; shift < bits; shift += kDigit) {
+        std::fill(start.begin(), start.end(), 0);
+        for (auto c : codes) ++start[(c >> shift) & (kBuckets - 1)];
+        std::size_t sum = 0;
+        for (auto& s : start) sum += std::exchange(s, sum);
+        for (auto c : codes) other[start[(c >> shift) & (kBuckets - 1)]++] = c;
+        codes.swap(other);
+    }
+}
+
 // Counts by sorting the window codes: for columns too many for the table.
 std::vector<KmerEntry> count_by_sorting(std::string_view seq, unsigned k, std::uint64_t windows, bool rc) {
     auto& codes = scratch.codes;
@@ -257,7 +321,7 @@ std::vector<KmerEntry> count_by_sorting(std::string_view seq, unsigned k, std::u
         const std::size_t forward = codes.size();
         for (std::size_t i = 0; i < forward; ++i) codes.push_back(rev_complement_code(codes[i], k));
     }
-    std::sort(codes.begin(), codes.end());
+    radix_sort(codes, 2 * k);
     std::size_t distinct = 0;
     for (std::size_t i = 0; i < codes.size(); ++i) distinct += i == 0 || codes[i] != codes[i - 1];
     std::vector<KmerEntry> entries;
