@@ -5,7 +5,6 @@
 #include "registration.hpp"
 #include "util/memory.hpp"
 
-#include <cstring>
 
 namespace nuvek {
 namespace {
@@ -148,7 +147,9 @@ std::uint64_t kmer_str_bytes(unsigned k) { return sizeof(PyASCIIObject) + k + 1 
 PyObject* new_ascii(std::string_view text) {
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
     if (!s) throw PyErrorAlreadySet{};
-    std::memcpy(PyUnicode_1BYTE_DATA(s), text.data(), text.size());
+    // k-mers are short: a plain loop beats a call into memcpy.
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(s);
+    for (std::size_t i = 0; i < text.size(); ++i) out[i] = static_cast<Py_UCS1>(text[i]);
     return s;
 }
 
