@@ -86,3 +86,17 @@ def best_of(fn, repeat=5):
         fn()
         best = min(best, time.perf_counter() - t0)
     return best
+
+
+def best_of_each(fns, repeat=5):
+    """Best wall time of each function, in seconds, taking turns run by run
+    so that a busy moment on a shared machine hits every contender alike."""
+    import time
+
+    best = [float("inf")] * len(fns)
+    for _ in range(repeat):
+        for i, fn in enumerate(fns):
+            t0 = time.perf_counter()
+            fn()
+            best[i] = min(best[i], time.perf_counter() - t0)
+    return best

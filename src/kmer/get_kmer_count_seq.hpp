@@ -8,6 +8,19 @@
 
 namespace nuvek {
 
+// Counts every window of k bytes of seq (valid UTF-8) by its column; with
+// use_rev_complement also the windows of the reverse complement, so that
+// total is doubled and a k-mer and its reverse complement get equal counts.
+//
+// Failures, decided by the first failing window in order: a window holding
+// any byte outside upper-case A, C, G, T panics with the failed-unwrap
+// message; a window that starts or ends inside a multi-byte character panics
+// with the character-boundary message. A sequence shorter than k is not
+// looked at. k above 31 throws std::bad_alloc.
+//
+// Cheap to call repeatedly on short reads: nothing of size 4^k is allocated
+// or cleared unless the result itself is dense, and the result is sparse
+// whenever that is smaller.
 KmerCountResult get_kmer_count_seq(std::string_view seq, std::uint8_t k, bool use_rev_complement);
 
 }  // namespace nuvek

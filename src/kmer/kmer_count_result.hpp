@@ -1,20 +1,71 @@
 // The k-mer counts of one sequence: k, the number of windows counted and
 // one counter per column index.
+//
+// The counters are held in one of two forms. Dense: one counter per column,
+// as a plain vector. Sparse: only the non-zero counters, as (column, count)
+// entries with distinct columns in no particular order, plus the number of
+// columns. Counting picks whichever form is smaller, so that the counts of a
+// short read at a large k take a few hundred bytes instead of 8 * 4^k. Both
+// forms read back as the same counters; the full vector is materialised only
+// when a caller asks for it.
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace nuvek {
 
-struct KmerCountResult {
+struct KmerEntry {
+    std::uint64_t column;
+    std::uint64_t count;
+};
+
+class KmerCountResult {
+public:
+    KmerCountResult() = default;
+    // Dense result; counts may have any length (results built from Python
+    // are stored as given).
+    KmerCountResult(std::uint8_t k_, std::uint64_t total_, std::vector<std::uint64_t> counts)
+        : k(k_), total(total_), size_(counts.size()), dense_(std::move(counts)) {}
+
+    // Sparse result of `size` columns holding the given non-zero entries
+    // (distinct columns, each below size, any order).
+    static KmerCountResult sparse(std::uint8_t k, std::uint64_t total, std::uint64_t size,
+                                  std::vector<KmerEntry> entries);
+
     std::uint8_t k = 0;
     std::uint64_t total = 0;
-    std::vector<std::uint64_t> counts;
+
+    // Number of columns (the length of the counts vector).
+    std::uint64_t size() const noexcept { return size_; }
+    bool is_sparse() const noexcept { return sparse_; }
+    // The counters of a dense result.
+    const std::vector<std::uint64_t>& dense() const noexcept { return dense_; }
+    // The non-zero entries of a sparse result.
+    const std::vector<KmerEntry>& entries() const noexcept { return entries_; }
+
+    // The counter of one column (column < size()); linear in the number of
+    // entries for a sparse result.
+    std::uint64_t at(std::uint64_t column) const noexcept;
+
+    // The full counts vector; std::bad_alloc when it cannot fit in memory.
+    std::vector<std::uint64_t> counts() const;
+
+    // Switches to the smaller of the two forms: sparse when the non-zero
+    // entries take less room than one counter per column.
+    void compact();
+
+private:
+    std::uint64_t size_ = 0;
+    bool sparse_ = false;
+    std::vector<std::uint64_t> dense_;
+    std::vector<KmerEntry> entries_;
 };
 
 // Entry-by-entry sum of two results with equal k and equal counts length
-// (sums modulo 2^64); a mismatch is an internal failure.
+// (sums modulo 2^64); a mismatch is an internal failure. Either operand may
+// be dense or sparse.
 KmerCountResult add(const KmerCountResult& a, const KmerCountResult& b);
 
 }  // namespace nuvek

@@ -3,6 +3,8 @@
 #include "kmer/get_kmer_count_seq.hpp"
 #include "kmer/kmer_index.hpp"
 #include "registration.hpp"
+#include "util/memory.hpp"
+
 
 namespace nuvek {
 namespace {
@@ -48,11 +50,31 @@ PyObject* result_get_total(PyObject* self, void*) {
     return read_result(self, [](const KmerCountResult& r) { return to_py_u64(r.total); });
 }
 
+// A new list of the result's counters; for a sparse result the list is
+// filled with the shared zero and the non-zero entries are set on top.
 PyObject* result_get_counts(PyObject* self, void*) {
     return read_result(self, [](const KmerCountResult& r) {
-        Ref list = check(PyList_New(static_cast<Py_ssize_t>(r.counts.size())));
-        for (std::size_t i = 0; i < r.counts.size(); ++i)
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py_u64(r.counts[i]).release());
+        const std::uint64_t size = r.size();
+        require_fits(size, sizeof(PyObject*));
+        Ref list = check(PyList_New(static_cast<Py_ssize_t>(size)));
+        PyObject* items = list.get();
+        if (!r.is_sparse()) {
+            const auto& counts = r.dense();
+            for (std::size_t i = 0; i < counts.size(); ++i)
+                PyList_SET_ITEM(items, static_cast<Py_ssize_t>(i), to_py_u64(counts[i]).release());
+            return list;
+        }
+        Ref zero = to_py_u64(0);
+        for (std::uint64_t i = 0; i < size; ++i) {
+            Py_INCREF(zero.get());
+            PyList_SET_ITEM(items, static_cast<Py_ssize_t>(i), zero.get());
+        }
+        for (const auto& e : r.entries()) {
+            PyObject* value = to_py_u64(e.count).release();
+            const auto i = static_cast<Py_ssize_t>(e.column);
+            Py_DECREF(PyList_GET_ITEM(items, i));
+            PyList_SET_ITEM(items, i, value);
+        }
         return list;
     });
 }
@@ -117,17 +139,38 @@ PyObject* py_get_kmer_count_seq(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+// Bytes of one k-mer str object, an upper bound used to refuse a list or
+// dict that cannot fit in memory before building any of it.
+std::uint64_t kmer_str_bytes(unsigned k) { return sizeof(PyASCIIObject) + k + 1 + 8; }
+
+// A new str holding the ASCII text, written in place.
+PyObject* new_ascii(std::string_view text) {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (!s) throw PyErrorAlreadySet{};
+    // k-mers are short: a plain loop beats a call into memcpy.
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(s);
+    for (std::size_t i = 0; i < text.size(); ++i) out[i] = static_cast<Py_UCS1>(text[i]);
+    return s;
+}
+
 PyObject* py_get_kmer_to_idx(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         PyObject* a[1];
         bind_fast(kToIdxSig, args, nargs, kwnames, a);
         const auto k = arg("k", a[0], to_u8);
+        const std::uint64_t n = kmer_columns(k);
+        // Per entry: the key, an int object and the dict's own slot and index.
+        require_fits(n, kmer_str_bytes(k) + 32 + 48);
+#if PY_VERSION_HEX < 0x030D0000
+        Ref dict = check(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
+#else
         Ref dict = check(PyDict_New());
-        for (const auto& [kmer, index] : get_kmer_to_idx(k)) {
-            Ref key = to_py(kmer);
-            Ref value = to_py_u64(index);
+#endif
+        get_possible_kmers(k, [&](std::string_view text, std::uint64_t column) {
+            Ref key = Ref::steal(new_ascii(text));
+            Ref value = to_py_u64(column);
             check_status(PyDict_SetItem(dict.get(), key.get(), value.get()));
-        }
+        });
         return dict.release();
     });
 }
@@ -137,10 +180,12 @@ PyObject* py_get_possible_kmers(PyObject*, PyObject* const* args, Py_ssize_t nar
         PyObject* a[1];
         bind_fast(kPossibleSig, args, nargs, kwnames, a);
         const auto k = arg("k", a[0], to_u8);
-        const auto kmers = get_possible_kmers(k);
-        Ref list = check(PyList_New(static_cast<Py_ssize_t>(kmers.size())));
-        for (std::size_t i = 0; i < kmers.size(); ++i)
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(kmers[i]).release());
+        const std::uint64_t n = kmer_columns(k);
+        require_fits(n, kmer_str_bytes(k) + sizeof(PyObject*));
+        Ref list = check(PyList_New(static_cast<Py_ssize_t>(n)));
+        get_possible_kmers(k, [&](std::string_view text, std::uint64_t column) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(column), new_ascii(text));
+        });
         return list.release();
     });
 }
