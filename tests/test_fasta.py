@@ -60,16 +60,6 @@ def fasta(tmp_path, monkeypatch):
     return write
 
 
-@pytest.mark.parametrize("rc", [False, True])
-def test_two_records(fasta, rc):
-    result = get_kmer_count_fasta(fasta(b">s1\nAAC\n>s2\nACGT\n"), 2, rc)
-    assert {i: (r.k, r.total) for i, r in result.items()} == {"s1": (2, 4 if rc else 2), "s2": (2, 6 if rc else 3)}
-    nonzero = {i: {c: n for c, n in enumerate(r.counts) if n} for i, r in result.items()}
-    # columns: AA 0, AC 1, CG 6, GT 11, TT 15
-    assert nonzero == ({"s1": {0: 1, 1: 1, 11: 1, 15: 1}, "s2": {1: 2, 6: 2, 11: 2}} if rc else
-                       {"s1": {0: 1, 1: 1}, "s2": {1: 1, 6: 1, 11: 1}})
-
-
 @pytest.mark.parametrize(
     "data, records",
     [
@@ -98,12 +88,6 @@ def test_reader(fasta, data, records, k, rc):
     if data:
         assert ref_read(data) == records
     assert count_file(fasta(data), k, rc) == expected(records, k, rc)
-
-
-def test_duplicate_id_keeps_first_position(fasta):
-    result = get_kmer_count_fasta(fasta(b">a\nAA\n>b\nCC\n>a\nGT\n"), 1, False)
-    assert list(result) == ["a", "b"]
-    assert result["a"].counts == [0, 0, 1, 1]
 
 
 @pytest.mark.parametrize("seq", ["ANx", "acg", "\u00e9\u00e9"])
