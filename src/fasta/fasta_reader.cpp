@@ -1,0 +1,224 @@
+#include "fasta/fasta_reader.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "util/quote.hpp"
+#include "util/utf8.hpp"
+
+namespace nuvek {
+namespace {
+
+// strerror_r comes in a GNU form (returns the text) and a POSIX form
+// (fills the buffer); these pick the text from either.
+[[maybe_unused]] const char* error_text(const char* result, const char*) { return result; }
+[[maybe_unused]] const char* error_text(int result, const char* buf) { return result == 0 ? buf : "Unknown error"; }
+
+// The operating system's text for errno value err, as "text (os error N)".
+std::string os_error(int err) {
+    char buf[256] = {};
+    std::string text = error_text(strerror_r(err, buf, sizeof buf), buf);
+    return text + " (os error " + std::to_string(err) + ")";
+}
+
+constexpr bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// The Unicode White_Space characters.
+constexpr bool is_white_space(char32_t c) {
+    if (c < 0x80) return is_ascii_space(static_cast<unsigned char>(c));
+    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
+           c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// Byte length of the multi-byte whitespace character that ends the n bytes
+// at p, or 0. The bytes are valid UTF-8, so the lead bytes C2, E1, E2 and E3
+// can only start the character that ends there.
+std::size_t multibyte_space_suffix(const unsigned char* p, std::size_t n) {
+    const unsigned char c = p[n - 1];
+    if (n >= 2 && p[n - 2] == 0xC2) return (c == 0x85 || c == 0xA0) ? 2 : 0;
+    if (n < 3) return 0;
+    const unsigned char a = p[n - 3], b = p[n - 2];
+    bool space = false;
+    if (a == 0xE1) space = b == 0x9A && c == 0x80;                              // U+1680
+    else if (a == 0xE2 && b == 0x80) space = c <= 0x8A || c == 0xA8 || c == 0xA9 || c == 0xAF;  // U+2000..200A, 2028, 2029, 202F
+    else if (a == 0xE2 && b == 0x81) space = c == 0x9F;                         // U+205F
+    else if (a == 0xE3) space = b == 0x80 && c == 0x80;                         // U+3000
+    return space ? 3 : 0;
+}
+
+// Length of the n bytes of valid UTF-8 at s without their trailing
+// whitespace; looks only at the last characters.
+std::size_t trimmed_size(const char* s, std::size_t n) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s);
+    while (n > 0) {
+        const unsigned char c = p[n - 1];
+        if (c < 0x80) {
+            if (!is_ascii_space(c)) break;
+            --n;
+        } else if (const std::size_t w = multibyte_space_suffix(p, n)) {
+            n -= w;
+        } else {
+            break;
+        }
+    }
+    return n;
+}
+
+// Offset of the first byte above 0x7F in the n bytes at s, or n.
+std::size_t first_non_ascii(const char* s, std::size_t n) {
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        std::uint64_t w[4];
+        std::memcpy(w, s + i, 32);
+        if (((w[0] | w[1] | w[2] | w[3]) & kHigh) != 0) break;
+    }
+    for (; i < n; ++i)
+        if (static_cast<unsigned char>(s[i]) >= 0x80) return i;
+    return n;
+}
+
+// Splits a header (the line after ">") into id and description.
+void parse_header(std::string_view h, FastaRecord& r) {
+    h = h.substr(0, trimmed_size(h.data(), h.size()));
+    for (std::size_t i = 0; i < h.size();) {
+        const auto b = static_cast<unsigned char>(h[i]);
+        std::size_t len = 1;
+        bool space;
+        if (b < 0x80) {
+            space = is_ascii_space(b);
+        } else {
+            len = utf8::sequence_length(b);
+            space = is_white_space(utf8::decode_at(h, i));
+        }
+        if (space) {
+            r.id.assign(h.substr(0, i));
+            r.description.emplace(h.substr(i + len));
+            return;
+        }
+        i += len;
+    }
+    r.id.assign(h);
+}
+
+FastaError invalid_text() { return FastaError(FastaError::Kind::InvalidText, "stream did not contain valid UTF-8"); }
+
+}  // namespace
+
+std::string FastaError::long_form() const {
+    if (cause_.empty()) return short_form_;
+    return short_form_ + "\n\nCaused by:\n    " + cause_;
+}
+
+FastaReader::FastaReader(std::string_view path) {
+    const std::string p(path);
+    std::string cause;
+    if (p.find('\0') != std::string::npos) {
+        cause = "data provided contains a nul byte";
+    } else {
+        do fd_ = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+        while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0) cause = os_error(errno);
+    }
+    if (fd_ < 0) throw FastaError(FastaError::Kind::Open, "Failed to read fasta from " + quote_str(path), cause);
+#ifdef POSIX_FADV_SEQUENTIAL
+    ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+    buf_.reset(new char[kBufferSize]);
+}
+
+FastaReader::~FastaReader() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+// Fills the buffer with the next bytes of the file; false at its end.
+bool FastaReader::refill() {
+    if (eof_) return false;
+    ssize_t n;
+    do n = ::read(fd_, buf_.get(), kBufferSize);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) throw FastaError(FastaError::Kind::Io, os_error(errno));
+    pos_ = 0;
+    end_ = static_cast<std::size_t>(n);
+    ascii_end_ = first_non_ascii(buf_.get(), end_);
+    eof_ = n == 0;
+    return !eof_;
+}
+
+// Appends the next line, without its line feed, to out and checks that it is
+// UTF-8. Returns false when the file had ended (nothing was read). Lines
+// of ASCII bytes, as the scan of each buffer shows, need no further check.
+bool FastaReader::read_line(std::string& out) {
+    const std::size_t start = out.size();
+    bool any = false;
+    bool ascii = true;
+    for (;;) {
+        if (pos_ == end_ && !refill()) break;
+        any = true;
+        const char* p = buf_.get() + pos_;
+        const std::size_t avail = end_ - pos_;
+        const auto* nl = static_cast<const char*>(std::memchr(p, '\n', avail));
+        const std::size_t len = nl ? static_cast<std::size_t>(nl - p) : avail;
+        if (pos_ + len > ascii_end_) ascii = false;
+        out.append(p, len);
+        pos_ += len;
+        if (nl) {
+            ++pos_;
+            break;
+        }
+    }
+    if (!ascii) {
+        if (!utf8::is_valid(std::string_view(out).substr(start))) throw invalid_text();
+        ascii_end_ = pos_ + first_non_ascii(buf_.get() + pos_, end_ - pos_);
+    }
+    return any;
+}
+
+bool FastaReader::next(FastaRecord& r) {
+    if (done_) return false;
+    try {
+        r.clear();
+        if (!started_) {
+            started_ = true;
+            std::string line;
+            if (!read_line(line)) {
+                done_ = true;
+                return false;
+            }
+            if (line.empty() || line[0] != '>')
+                throw FastaError(FastaError::Kind::RecordStart, "Expected > at record start.");
+            header_.assign(line, 1);
+            have_header_ = true;
+        }
+        if (!have_header_) {
+            done_ = true;
+            return false;
+        }
+        parse_header(header_, r);
+        have_header_ = false;
+        // Sequence lines go straight into r.seq; a line that turns out to be
+        // the next header is moved out again.
+        for (;;) {
+            const std::size_t start = r.seq.size();
+            if (!read_line(r.seq)) break;
+            if (r.seq.size() > start && r.seq[start] == '>') {
+                header_.assign(r.seq, start + 1);
+                r.seq.resize(start);
+                have_header_ = true;
+                break;
+            }
+            const std::size_t kept = trimmed_size(r.seq.data() + start, r.seq.size() - start);
+            if (kept != r.seq.size() - start) r.seq.resize(start + kept);
+        }
+        return true;
+    } catch (const FastaError&) {
+        done_ = true;
+        throw;
+    }
+}
+
+}  // namespace nuvek
