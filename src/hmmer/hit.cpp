@@ -2,7 +2,10 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+
+#include "hmmer/extended.hpp"
 
 namespace nuvek {
 
@@ -14,13 +17,83 @@ char* copy_text(char* p, const char (&text)[N]) {
     return p + (N - 1);
 }
 
+// Shortest digits of a positive normal double with at most 15 significant
+// digits: v is digits x 10^exp10 with no trailing zeros in digits. False
+// when v needs more digits or the check below cannot decide.
+//
+// Why one candidate suffices: with k = floor(log10 v) - 14 (or one more),
+// the multiples of 10^k lie more than four times the gap between doubles
+// apart, so at most one of them reads back as v, and it is the multiple
+// nearest to v. Any shorter text that reads back as v is such a multiple
+// too, so the shortest text is that candidate with its zeros stripped.
+// The candidate is found and tested in long double arithmetic whose error
+// is bounded by 2^-62 relative; a margin of 2^-60 keeps the test exact.
+bool short_digits(double v, std::uint64_t& digits, int& exp10) {
+    if constexpr (!extended::kX87) return false;
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const int biased = static_cast<int>(bits >> 52);
+    // Subnormal gaps are not relative to the value; leave those to to_chars.
+    if (biased == 0) return false;
+    const int e2 = biased - 1023;                   // v in [2^e2, 2^(e2+1))
+    const int upper = ((e2 + 1) * 78913) >> 18;     // floor((e2+1) log10 2): floor(log10 v) or one more
+    const int j = 14 - upper;                       // v x 10^j has 14 or 15 digits before the point
+    const long double scale = extended::pow10(extended::pow10_table(), j);
+    const long double x = static_cast<long double>(v) * scale;
+    long double rounded;
+    const std::uint64_t d = extended::round_to_integer(x, rounded);
+    const long double r = x - rounded;  // exact: x and d are within a factor 2
+    // Half the gap to the neighbouring double on the candidate's side, in
+    // units of 10^-j; below a power of two (candidate below v: r > 0) the
+    // gap is half as wide.
+    std::uint64_t pow2_bits = bits & 0x7FF0000000000000ull;
+    double pow2;
+    std::memcpy(&pow2, &pow2_bits, sizeof pow2);
+    const bool narrow = r > 0 && (bits & 0x000FFFFFFFFFFFFFull) == 0 && biased > 1;
+    const long double half = static_cast<long double>(pow2) * scale * (narrow ? 0x1p-54L : 0x1p-53L);
+    if (!(std::fabs(r) < half - x * 0x1p-60L)) return false;
+
+    std::uint64_t m = d;
+    int e = -j;
+    if (m % 100000000 == 0) m /= 100000000, e += 8;
+    if (m % 10000 == 0) m /= 10000, e += 4;
+    if (m % 100 == 0) m /= 100, e += 2;
+    if (m % 10 == 0) m /= 10, e += 1;
+    digits = m;
+    exp10 = e;
+    return true;
+}
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes the decimal digits of m ending at end; returns their start.
+char* digits_before(char* end, std::uint64_t m) {
+    while (m >= 100) {
+        end -= 2;
+        std::memcpy(end, kDigitPairs + (m % 100) * 2, 2);
+        m /= 100;
+    }
+    if (m >= 10) {
+        end -= 2;
+        std::memcpy(end, kDigitPairs + m * 2, 2);
+    } else {
+        *--end = static_cast<char>('0' + m);
+    }
+    return end;
+}
+
 }  // namespace
 
 bool operator==(const Hit& a, const Hit& b) {
     return a.gene_id == b.gene_id && a.hmm_id == b.hmm_id && a.e_val == b.e_val && a.bit_score == b.bit_score;
 }
 
-char* write_number(char* p, double v) {
+char* write_number(char* p, double v) { return write_number(p, v, extended::precise()); }
+
+char* write_number(char* p, double v, bool fast) {
     if (std::isnan(v)) return copy_text(p, "NaN");
     if (std::signbit(v)) *p++ = '-';
     if (std::isinf(v)) return copy_text(p, "inf");
@@ -28,21 +101,32 @@ char* write_number(char* p, double v) {
         *p++ = '0';
         return p;
     }
-    // Shortest round-trip digits in scientific form: d[.ddd]e(+|-)XX.
     char buf[32];
-    const char* end = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific).ptr;
-    const char* e = end;
-    while (e[-1] != 'e') --e;
-    int exp10 = 0;  // a sign and at least two digits follow the 'e'
-    for (const char* q = e + 1; q < end; ++q) exp10 = exp10 * 10 + (*q - '0');
-    if (*e == '-') exp10 = -exp10;
-    char digits[20];
-    int n = 0;
-    for (const char* q = buf; q < e - 1; ++q)
-        if (*q != '.') digits[n++] = *q;
-    while (n > 1 && digits[n - 1] == '0') --n;
-    // The value is 0.d1...dn x 10^k.
-    const int k = exp10 + 1;
+    const char* digits;
+    int n, k;  // the value is 0.d1...dn x 10^k
+    std::uint64_t m;
+    int exp10;
+    if (fast && short_digits(std::fabs(v), m, exp10)) {
+        char* first = digits_before(buf + sizeof buf, m);
+        digits = first;
+        n = static_cast<int>(buf + sizeof buf - first);
+        k = exp10 + n;
+    } else {
+        // Shortest round-trip digits in scientific form: d[.ddd]e(+|-)XX.
+        const char* end = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific).ptr;
+        const char* e = end;
+        while (e[-1] != 'e') --e;
+        int exp = 0;  // a sign and at least two digits follow the 'e'
+        for (const char* q = e + 1; q < end; ++q) exp = exp * 10 + (*q - '0');
+        if (*e == '-') exp = -exp;
+        // Drop the point after the first digit, and trailing zeros.
+        char* w = buf + 1;
+        for (const char* q = buf + 2; q < e - 1; ++q) *w++ = *q;
+        n = static_cast<int>(w - buf);
+        while (n > 1 && buf[n - 1] == '0') --n;
+        digits = buf;
+        k = exp + 1;
+    }
     if (k <= 0) {
         *p++ = '0';
         *p++ = '.';

@@ -60,6 +60,8 @@ inline constexpr std::size_t kMaxNumberChars = 352;
 // Writes the text form of v at p, which has room for kMaxNumberChars, and
 // returns the end of the text.
 char* write_number(char* p, double v);
+// The same; fast is extended::precise(), taken once for many numbers.
+char* write_number(char* p, double v, bool fast);
 
 inline std::string number_text(double v) {
     std::string out;

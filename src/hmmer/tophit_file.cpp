@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "hmmer/extended.hpp"
 #include "hmmer/tophit.hpp"
 #include "panic.hpp"
 #include "util/memory.hpp"
@@ -599,6 +600,7 @@ void TopHitFile::write() const {
         fail("Cannot write to file!", write_error_description(err));
 
     OutBuffer out(target.fd());
+    const bool fast = extended::precise();
     std::vector<Ranked> order, scratch;
     for (const auto& gene : hits) {
         order.clear();
@@ -613,9 +615,9 @@ void TopHitFile::write() const {
             p = out.room(hit.key.size() + 2 * kMaxNumberChars + 3);
             p = copy(p, hit.key);
             *p++ = ',';
-            p = write_number(p, hit.value.e_val);
+            p = write_number(p, hit.value.e_val, fast);
             *p++ = ',';
-            p = write_number(p, hit.value.bit_score);
+            p = write_number(p, hit.value.bit_score, fast);
             *p++ = i > 0 ? ';' : '\n';
             out.commit(p);
         }
