@@ -413,8 +413,9 @@ inline Ranked rank(const FamilyMap::Entry& e) {
     return {order_key(e.value.bit_score), ~order_key(e.value.e_val), &e};
 }
 
+// Without branches: the outcome is unpredictable for hits in random order.
 inline bool ranks_below(const Ranked& a, const Ranked& b) {
-    return a.bit_key < b.bit_key || (a.bit_key == b.bit_key && a.e_key < b.e_key);
+    return (a.bit_key < b.bit_key) | ((a.bit_key == b.bit_key) & (a.e_key < b.e_key));
 }
 
 // Stable sort, ascending: insertion sort of short runs, then merging.
@@ -439,7 +440,12 @@ void stable_sort_hits(std::vector<Ranked>& v, std::vector<Ranked>& scratch) {
         for (std::size_t lo = 0; lo < n; lo += 2 * width) {
             const std::size_t mid = std::min(n, lo + width), hi = std::min(n, lo + 2 * width);
             std::size_t a = lo, b = mid, o = lo;
-            while (a < mid && b < hi) scratch[o++] = ranks_below(v[b], v[a]) ? v[b++] : v[a++];
+            while (a < mid && b < hi) {
+                const bool take_b = ranks_below(v[b], v[a]);
+                scratch[o++] = v[take_b ? b : a];
+                b += take_b;
+                a += !take_b;
+            }
             while (a < mid) scratch[o++] = v[a++];
             while (b < hi) scratch[o++] = v[b++];
         }
@@ -447,29 +453,13 @@ void stable_sort_hits(std::vector<Ranked>& v, std::vector<Ranked>& scratch) {
     }
 }
 
-// A set of bytes, tested with one table lookup per byte.
-struct ByteSet {
-    bool marked[256] = {};
-    constexpr explicit ByteSet(std::string_view bytes) {
-        for (const char c : bytes) marked[static_cast<unsigned char>(c)] = true;
-    }
-};
-
-bool holds_any(std::string_view text, const ByteSet& set) {
-    for (const char c : text)
-        if (set.marked[static_cast<unsigned char>(c)]) return true;
-    return false;
-}
-
 // Refuses ids that would not read back as written.
 void check_ids(const GeneMap& genes) {
-    static constexpr ByteSet kGeneSeparators("\t\n");
-    static constexpr ByteSet kFamilySeparators(",;\t\n");
     for (const auto& gene : genes) {
-        if (holds_any(gene.key, kGeneSeparators))
+        if (unwritable_gene_id(gene.key))
             throw Panic("Cannot write gene id " + quote_str(gene.key) + ": it contains a tab or a line feed");
         for (const auto& family : gene.value) {
-            if (holds_any(family.key, kFamilySeparators))
+            if (unwritable_family_id(family.key))
                 throw Panic("Cannot write family id " + quote_str(family.key) +
                             ": it contains a comma, a semicolon, a tab or a line feed");
         }
@@ -590,7 +580,7 @@ inline std::string_view field_before(std::string_view s, char c, std::size_t& at
 void TopHitFile::write() const {
     const std::optional<std::string> parent = parent_of(path);
     if (!parent) throw Panic(kUnwrapNone);
-    check_ids(hits);
+    if (unwritable_ids) check_ids(hits);
 
     if (has_nul(*parent)) fail("Cannot create directory!", kNulDescription);
     if (const int err = create_dir_all(*parent)) fail_os("Cannot create directory!", err);
@@ -668,7 +658,7 @@ void TopHitFile::read() {
                 add_hit(gene_id, hmm_id, e_val, bit_score);
                 families = hits.find(gene_id);
             } else {
-                offer(*families, hmm_id, Score{e_val, bit_score});
+                add_family_hit(*families, hmm_id, Score{e_val, bit_score});
             }
 
             if (semi == std::string_view::npos) break;
