@@ -37,16 +37,20 @@ inline bool precise() noexcept {
     }
 }
 
-// The integer nearest to x (ties to even), for 0 <= x < 2^62, without
-// switching the x87 rounding mode as a conversion would: adding 1.5 x 2^63
-// leaves the integer in the low 62 bits of the significand. rounded gets
-// that integer as a long double (exact).
-inline unsigned long long round_to_integer(long double x, long double& rounded) noexcept {
-    const long double t = x + 0x1.8p63L;
-    unsigned long long significand;
-    __builtin_memcpy(&significand, &t, sizeof significand);
-    rounded = t - 0x1.8p63L;
-    return significand & ((1ull << 62) - 1);
+// An integer within 1 of x, for 0 <= x < 2^62 (the nearest one in the
+// default rounding mode), stored by the x87 unit itself: a conversion in C++
+// would switch the rounding mode twice. rounded gets it as a long double.
+inline unsigned long long integer_near(long double x, long double& rounded) noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    long long n;
+    __asm__("fistpll %0" : "=m"(n) : "t"(x) : "st");
+    rounded = static_cast<long double>(n);
+    return static_cast<unsigned long long>(n);
+#else
+    const auto n = static_cast<unsigned long long>(x + 0.5L);
+    rounded = static_cast<long double>(n);
+    return n;
+#endif
 }
 
 }  // namespace nuvek::extended

@@ -28,7 +28,7 @@ char* copy_text(char* p, const char (&text)[N]) {
 // too, so the shortest text is that candidate with its zeros stripped.
 // The candidate is found and tested in long double arithmetic whose error
 // is bounded by 2^-62 relative; a margin of 2^-60 keeps the test exact.
-bool short_digits(double v, std::uint64_t& digits, int& exp10) {
+bool short_digits(double v, const long double* pow10, std::uint64_t& digits, int& exp10) {
     if constexpr (!extended::kX87) return false;
     std::uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
@@ -38,10 +38,10 @@ bool short_digits(double v, std::uint64_t& digits, int& exp10) {
     const int e2 = biased - 1023;                   // v in [2^e2, 2^(e2+1))
     const int upper = ((e2 + 1) * 78913) >> 18;     // floor((e2+1) log10 2): floor(log10 v) or one more
     const int j = 14 - upper;                       // v x 10^j has 14 or 15 digits before the point
-    const long double scale = extended::pow10(extended::pow10_table(), j);
+    const long double scale = extended::pow10(pow10, j);
     const long double x = static_cast<long double>(v) * scale;
     long double rounded;
-    const std::uint64_t d = extended::round_to_integer(x, rounded);
+    const std::uint64_t d = extended::integer_near(x, rounded);
     const long double r = x - rounded;  // exact: x and d are within a factor 2
     // Half the gap to the neighbouring double on the candidate's side, in
     // units of 10^-j; below a power of two (candidate below v: r > 0) the
@@ -91,9 +91,13 @@ bool operator==(const Hit& a, const Hit& b) {
     return a.gene_id == b.gene_id && a.hmm_id == b.hmm_id && a.e_val == b.e_val && a.bit_score == b.bit_score;
 }
 
-char* write_number(char* p, double v) { return write_number(p, v, extended::precise()); }
+const long double* fast_number_table() noexcept {
+    return extended::precise() ? extended::pow10_table() : nullptr;
+}
 
-char* write_number(char* p, double v, bool fast) {
+char* write_number(char* p, double v) { return write_number(p, v, fast_number_table()); }
+
+char* write_number(char* p, double v, const long double* pow10) {
     if (std::isnan(v)) return copy_text(p, "NaN");
     if (std::signbit(v)) *p++ = '-';
     if (std::isinf(v)) return copy_text(p, "inf");
@@ -106,7 +110,7 @@ char* write_number(char* p, double v, bool fast) {
     int n, k;  // the value is 0.d1...dn x 10^k
     std::uint64_t m;
     int exp10;
-    if (fast && short_digits(std::fabs(v), m, exp10)) {
+    if (pow10 && short_digits(std::fabs(v), pow10, m, exp10)) {
         char* first = digits_before(buf + sizeof buf, m);
         digits = first;
         n = static_cast<int>(buf + sizeof buf - first);

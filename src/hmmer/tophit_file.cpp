@@ -413,9 +413,11 @@ inline Ranked rank(const FamilyMap::Entry& e) {
     return {order_key(e.value.bit_score), ~order_key(e.value.e_val), &e};
 }
 
-// Without branches: the outcome is unpredictable for hits in random order.
+// One 128-bit comparison, which compiles without branches: the outcome is
+// unpredictable for hits in random order.
 inline bool ranks_below(const Ranked& a, const Ranked& b) {
-    return (a.bit_key < b.bit_key) | ((a.bit_key == b.bit_key) & (a.e_key < b.e_key));
+    using U128 = unsigned __int128;
+    return ((U128{a.bit_key} << 64) | a.e_key) < ((U128{b.bit_key} << 64) | b.e_key);
 }
 
 // Stable sort, ascending: insertion sort of short runs, then merging.
@@ -441,10 +443,10 @@ void stable_sort_hits(std::vector<Ranked>& v, std::vector<Ranked>& scratch) {
             const std::size_t mid = std::min(n, lo + width), hi = std::min(n, lo + 2 * width);
             std::size_t a = lo, b = mid, o = lo;
             while (a < mid && b < hi) {
-                const bool take_b = ranks_below(v[b], v[a]);
-                scratch[o++] = v[take_b ? b : a];
+                const std::size_t take_b = ranks_below(v[b], v[a]);
+                scratch[o++] = v[a + take_b * (b - a)];  // an index, not a branch
                 b += take_b;
-                a += !take_b;
+                a += 1 - take_b;
             }
             while (a < mid) scratch[o++] = v[a++];
             while (b < hi) scratch[o++] = v[b++];
@@ -590,9 +592,14 @@ void TopHitFile::write() const {
         fail("Cannot write to file!", write_error_description(err));
 
     OutBuffer out(target.fd());
-    const bool fast = extended::precise();
+    const long double* const fast = fast_number_table();
     std::vector<Ranked> order, scratch;
-    for (const auto& gene : hits) {
+    const auto& genes = hits.entries();
+    for (std::size_t g = 0; g < genes.size(); ++g) {
+        const auto& gene = genes[g];
+        // The next gene's hits live in a block of their own: start loading it.
+        if (g + 1 < genes.size() && !genes[g + 1].value.empty())
+            __builtin_prefetch(genes[g + 1].value.entries().data());
         order.clear();
         for (const auto& family : gene.value) order.push_back(rank(family));
         stable_sort_hits(order, scratch);
