@@ -403,3 +403,27 @@ def test_reader_numbers_match_float(tmp_path):
     for i, t in enumerate(texts):
         h = table.get_hmm_hit("g", f"F{i}")
         assert bits(h.e_val) == bits(float(t)), t
+
+
+def test_reader_numbers_near_halfway_between_doubles(tmp_path):
+    # Decimals of 16 to 19 digits next to the midpoint of two neighbouring
+    # doubles, and short decimals over the whole exponent range: where an
+    # extended-precision product must not decide the rounding on its own.
+    from decimal import Decimal, getcontext
+
+    getcontext().prec = 800
+    rng = random.Random(11)
+    texts = []
+    for _ in range(1500):
+        v = abs(struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0])
+        if not math.isfinite(v) or v == 0:
+            continue
+        mid = (Decimal(v) + Decimal(math.nextafter(v, math.inf))) / 2
+        texts += [format(mid, f".{n}e") for n in (15, 16, 17, 18)]
+    texts += [f"{rng.randrange(1, 10**rng.randint(1, 19))}e{rng.randint(-345, 310)}" for _ in range(3000)]
+    path = tmp_path / "mid.tsv"
+    path.write_text("h\n" + "".join(f"g\tF{i},{t},0\n" for i, t in enumerate(texts)))
+    table = TopHitFile(str(path))
+    table.read()
+    for i, t in enumerate(texts):
+        assert bits(table.get_hmm_hit("g", f"F{i}").e_val) == bits(float(t)), t

@@ -119,7 +119,9 @@ inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-double parse_number(std::string_view field) {
+double parse_number(std::string_view field) { return parse_number(field, fast_number_table()); }
+
+double parse_number(std::string_view field, const long double* pow10) {
     if (field.empty()) parse_error("Empty");
     const char* p = field.data();
     const char* const end = p + field.size();
@@ -206,6 +208,22 @@ double parse_number(std::string_view field) {
     if (!dropped && mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
         const double m = static_cast<double>(mantissa);
         return sign * (power < 0 ? m / kPow10[-power] : m * kPow10[power]);
+    }
+
+    // Otherwise, while the digits fit in the mantissa: the product in
+    // extended precision is within 3 units of its last place of the exact
+    // value, so it rounds to the same double unless its 11 bits below the
+    // double's last place lie next to the halfway point.
+    if constexpr (extended::kX87) {
+        if (pow10 && !dropped && power >= extended::kPow10Min && power <= extended::kPow10Max) {
+            const long double y = static_cast<long double>(mantissa) * extended::pow10(pow10, power);
+            if (y >= 0x1p-1022L && y < 0x1p1023L) {  // a normal double, not in the top binade
+                std::uint64_t significand;
+                std::memcpy(&significand, &y, sizeof significand);
+                const unsigned below = static_cast<unsigned>(significand & 0x7FF);
+                if (below + 8 < 1024 || below > 1024 + 8) return sign * static_cast<double>(y);
+            }
+        }
     }
 
     // from_chars takes a leading "-" but not a "+".
@@ -567,6 +585,23 @@ private:
     bool eof_ = false;
 };
 
+// The first "," or ";" in [p, end), or end: eight bytes at a time, since
+// small numbers in positional form run to hundreds of zeros.
+inline const char* find_separator(const char* p, const char* end) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    while (end - p >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, sizeof w);
+        const std::uint64_t comma = w ^ (kOnes * ','), semi = w ^ (kOnes * ';');
+        // Nonzero when some byte of comma or of semi is zero.
+        const std::uint64_t hit = ((comma - kOnes) & ~comma & kHighs) | ((semi - kOnes) & ~semi & kHighs);
+        if (hit) break;
+        p += 8;
+    }
+    while (p < end && *p != ',' && *p != ';') ++p;
+    return p;
+}
+
 // Text up to the first c (or the end) and the rest after it (nothing when
 // c is absent).
 inline std::string_view field_before(std::string_view s, char c, std::size_t& at) {
@@ -632,6 +667,7 @@ void TopHitFile::read() {
     if (file.fd < 0) fail_os("Cannot read file!", errno);
 
     LineReader reader(file.fd);
+    const long double* const fast = fast_number_table();
     std::string_view line;
     bool header = true;
     while (reader.next(line)) {
@@ -647,19 +683,24 @@ void TopHitFile::read() {
 
         // The gene's family map, looked up once the first hit is in.
         FamilyMap* families = nullptr;
-        std::size_t pos = 0;
+        // Each piece of the hits field is scanned once, left to right: the
+        // family id up to its ",", each number up to its "," or the ";"
+        // that ends the piece.
+        const char* p = field.data();
+        const char* const end = p + field.size();
         while (true) {
-            const std::size_t semi = field.find(';', pos);
-            const std::string_view piece =
-                field.substr(pos, semi == std::string_view::npos ? std::string_view::npos : semi - pos);
-
-            const std::string_view hmm_id = field_before(piece, ',', at);
-            if (at == std::string_view::npos) throw Panic(kUnwrapNone);
-            std::string_view rest = piece.substr(at + 1);
-            const double e_val = parse_number(field_before(rest, ',', at));
-            if (at == std::string_view::npos) throw Panic(kUnwrapNone);
-            rest = rest.substr(at + 1);
-            const double bit_score = parse_number(field_before(rest, ',', at));
+            const char* q = find_separator(p, end);
+            if (q == end || *q == ';') throw Panic(kUnwrapNone);
+            const std::string_view hmm_id(p, static_cast<std::size_t>(q - p));
+            p = q + 1;
+            q = find_separator(p, end);
+            const double e_val = parse_number(std::string_view(p, static_cast<std::size_t>(q - p)), fast);
+            if (q == end || *q == ';') throw Panic(kUnwrapNone);
+            p = q + 1;
+            q = find_separator(p, end);
+            const double bit_score = parse_number(std::string_view(p, static_cast<std::size_t>(q - p)), fast);
+            // Fields after a third "," are ignored.
+            while (q < end && *q != ';') ++q;
 
             if (!families) {
                 add_hit(gene_id, hmm_id, e_val, bit_score);
@@ -668,8 +709,8 @@ void TopHitFile::read() {
                 add_family_hit(*families, hmm_id, Score{e_val, bit_score});
             }
 
-            if (semi == std::string_view::npos) break;
-            pos = semi + 1;
+            if (q == end) break;
+            p = q + 1;
         }
     }
     file.close();
