@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -172,6 +173,7 @@ double parse_number(std::string_view field, const long double* pow10) {
                 // Positional forms of small values: skip the run of zeros
                 // after the point in one tight loop.
                 const char* q = p + 1;
+                for (std::uint64_t w; end - q >= 8 && (std::memcpy(&w, q, 8), w == 0x3030303030303030ull);) q += 8;
                 while (q < end && *q == '0') ++q;
                 const auto zeros = static_cast<long long>(q - (p + 1));
                 digits += static_cast<std::size_t>(zeros);
@@ -589,17 +591,36 @@ private:
 // small numbers in positional form run to hundreds of zeros.
 inline const char* find_separator(const char* p, const char* end) {
     constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
-    while (end - p >= 8) {
+    while (std::endian::native == std::endian::little && end - p >= 8) {
         std::uint64_t w;
         std::memcpy(&w, p, sizeof w);
         const std::uint64_t comma = w ^ (kOnes * ','), semi = w ^ (kOnes * ';');
         // Nonzero when some byte of comma or of semi is zero.
+        // The lowest marked byte is the first match (marks above it may be
+        // false); memory order is little-endian.
         const std::uint64_t hit = ((comma - kOnes) & ~comma & kHighs) | ((semi - kOnes) & ~semi & kHighs);
-        if (hit) break;
+        if (hit) return p + (__builtin_ctzll(hit) >> 3);
         p += 8;
     }
     while (p < end && *p != ',' && *p != ';') ++p;
     return p;
+}
+
+// The number of bytes c in [p, end).
+inline std::size_t count_byte(const char* p, const char* end, char c) {
+    constexpr std::uint64_t kLows = 0x7F7F7F7F7F7F7F7Full;
+    const std::uint64_t pattern = 0x0101010101010101ull * static_cast<unsigned char>(c);
+    std::size_t n = 0;
+    for (; end - p >= 8; p += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, sizeof w);
+        w ^= pattern;
+        // The high bit of each byte that is zero, and of no other byte.
+        const std::uint64_t zero = ~(((w & kLows) + kLows) | w | kLows);
+        n += static_cast<std::size_t>(((zero >> 7) * 0x0101010101010101ull) >> 56);
+    }
+    for (; p < end; ++p) n += *p == c;
+    return n;
 }
 
 // Text up to the first c (or the end) and the rest after it (nothing when
@@ -705,6 +726,9 @@ void TopHitFile::read() {
             if (!families) {
                 add_hit(gene_id, hmm_id, e_val, bit_score);
                 families = hits.find(gene_id);
+                // Room for the line's hits at once (within a bound: the
+                // pieces may repeat families).
+                families->reserve(families->size() + std::min<std::size_t>(count_byte(q, end, ';'), 4096));
             } else {
                 add_family_hit(*families, hmm_id, Score{e_val, bit_score});
             }
