@@ -147,7 +147,55 @@ double parse_number(std::string_view field, const long double* pow10) {
     bool dropped = false, point = false;
     std::size_t digits = 0;
     long long scale = 0, magnitude = 0;
-    for (; p < end; ++p) {
+    bool gathered = false;
+
+    // Most fields hold at most 19 significant digits: gather them in one
+    // pass without the bookkeeping for dropped digits. Longer ones are read
+    // again by the loop below.
+    {
+        const char* q = p;
+        while (q < end && *q == '0') ++q;
+        const char* const first = q;  // the integer part's first nonzero digit
+        std::uint64_t m = 0;
+        for (; q < end && is_digit(*q); ++q) m = m * 10 + static_cast<unsigned>(*q - '0');
+        long long sig = q - first, sc = 0, mag = q - first;
+        bool any = q > p;
+        if (q < end && *q == '.') {
+            const char* const f = ++q;
+            if (m == 0) {
+                // Positional forms of small values: the zeros after the
+                // point, eight at a time.
+                while (end - q >= 8) {
+                    std::uint64_t w;
+                    std::memcpy(&w, q, sizeof w);
+                    w ^= 0x3030303030303030ull;  // zero bytes where q holds '0'
+                    if (w == 0) {
+                        q += 8;
+                        continue;
+                    }
+                    if constexpr (std::endian::native == std::endian::little) q += __builtin_ctzll(w) >> 3;
+                    break;
+                }
+                while (q < end && *q == '0') ++q;
+                mag = -(q - f);
+            }
+            const char* const g = q;
+            for (; q < end && is_digit(*q); ++q) m = m * 10 + static_cast<unsigned>(*q - '0');
+            sig += q - g;
+            sc = -(q - f);
+            any = any || q > f;
+        }
+        if (sig <= 19) {
+            mantissa = m;
+            scale = sc;
+            magnitude = mag;
+            digits = any ? 1 : 0;
+            p = q;
+            gathered = true;
+        }
+    }
+
+    for (; !gathered && p < end; ++p) {
         const unsigned d = static_cast<unsigned char>(*p) - '0';
         if (d < 10) {
             ++digits;
@@ -730,7 +778,9 @@ void TopHitFile::read() {
                 // pieces may repeat families).
                 families->reserve(families->size() + std::min<std::size_t>(count_byte(q, end, ';'), 4096));
             } else {
-                add_family_hit(*families, hmm_id, Score{e_val, bit_score});
+                // Ids read from a file end at their separators, so cannot
+                // hold one: no need to note unwritable ids.
+                offer(*families, hmm_id, Score{e_val, bit_score});
             }
 
             if (q == end) break;
