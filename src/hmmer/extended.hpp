@@ -37,20 +37,4 @@ inline bool precise() noexcept {
     }
 }
 
-// An integer within 1 of x, for 0 <= x < 2^62 (the nearest one in the
-// default rounding mode), stored by the x87 unit itself: a conversion in C++
-// would switch the rounding mode twice. rounded gets it as a long double.
-inline unsigned long long integer_near(long double x, long double& rounded) noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    long long n;
-    __asm__("fistpll %0" : "=m"(n) : "t"(x) : "st");
-    rounded = static_cast<long double>(n);
-    return static_cast<unsigned long long>(n);
-#else
-    const auto n = static_cast<unsigned long long>(x + 0.5L);
-    rounded = static_cast<long double>(n);
-    return n;
-#endif
-}
-
 }  // namespace nuvek::extended

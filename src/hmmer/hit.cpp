@@ -26,8 +26,9 @@ char* copy_text(char* p, const char (&text)[N]) {
 // apart, so at most one of them reads back as v, and it is the multiple
 // nearest to v. Any shorter text that reads back as v is such a multiple
 // too, so the shortest text is that candidate with its zeros stripped.
-// The candidate is found and tested in long double arithmetic whose error
-// is bounded by 2^-62 relative; a margin of 2^-60 keeps the test exact.
+// The candidate is found in long double arithmetic whose error is bounded
+// by 2^-62 relative, and tested with a margin of 2^-58 relative that covers
+// that error and the rounding of the test itself.
 bool short_digits(double v, const long double* pow10, std::uint64_t& digits, int& exp10) {
     if constexpr (!extended::kX87) return false;
     std::uint64_t bits;
@@ -40,18 +41,23 @@ bool short_digits(double v, const long double* pow10, std::uint64_t& digits, int
     const int j = 14 - upper;                       // v x 10^j has 14 or 15 digits before the point
     const long double scale = extended::pow10(pow10, j);
     const long double x = static_cast<long double>(v) * scale;
-    long double rounded;
-    const std::uint64_t d = extended::integer_near(x, rounded);
-    const long double r = x - rounded;  // exact: x and d are within a factor 2
-    // Half the gap to the neighbouring double on the candidate's side, in
-    // units of 10^-j; below a power of two (candidate below v: r > 0) the
-    // gap is half as wide.
-    std::uint64_t pow2_bits = bits & 0x7FF0000000000000ull;
-    double pow2;
-    std::memcpy(&pow2, &pow2_bits, sizeof pow2);
-    const bool narrow = r > 0 && (bits & 0x000FFFFFFFFFFFFFull) == 0 && biased > 1;
-    const long double half = static_cast<long double>(pow2) * scale * (narrow ? 0x1p-54L : 0x1p-53L);
-    if (!(std::fabs(r) < half - x * 0x1p-60L)) return false;
+    // The integer nearest to x (x < 2^62): adding 1.5 x 2^63 leaves no bits
+    // below the units. Everything stays in x87 registers up to here.
+    const long double rounded = (x + 0x1.8p63L) - 0x1.8p63L;
+    const double r = static_cast<double>(x - rounded);  // the difference is exact: x and d are within a factor 2
+    // The candidate reads back as v when |r| is below half the gap to the
+    // neighbouring double on its side, in units of 10^-j. That half gap is
+    // x 2^-53 / m1, with m1 in [1, 2) the significand of v; below a power of
+    // two (candidate below v: r > 0) the gap is half as wide. Rounding x and
+    // r to double costs 2^-52 relative, far inside the margin of 2^-58.
+    const std::uint64_t fraction = bits & 0x000FFFFFFFFFFFFFull;
+    const std::uint64_t m1_bits = fraction | 0x3FF0000000000000ull;
+    double m1;
+    std::memcpy(&m1, &m1_bits, sizeof m1);
+    const bool narrow = fraction == 0 && biased > 1 && r > 0;  // the sign of r is unpredictable: test it last
+    const double limit = static_cast<double>(x) * (narrow ? 0x1p-54 - 0x1p-59 : 0x1p-53 - 0x1p-58);
+    if (!(std::fabs(r) * m1 < limit)) return false;
+    const auto d = static_cast<std::uint64_t>(static_cast<double>(rounded));  // exact: below 2^53
 
     std::uint64_t m = d;
     int e = -j;
@@ -97,6 +103,17 @@ const long double* fast_number_table() noexcept {
 
 char* write_number(char* p, double v) { return write_number(p, v, fast_number_table()); }
 
+// The layout below writes whole words: the digits as 24 bytes (at most 17
+// of them count) and runs of zeros in steps of 16 bytes. What lands past the
+// end of the text stays within the kMaxNumberChars of room the caller
+// provides (at most 350 bytes from the start of the number) and is
+// overwritten or ignored.
+inline void copy_digits(char* dst, const char* src) { std::memcpy(dst, src, 24); }
+
+inline void fill_zeros(char* dst, int n) {
+    for (int i = 0; i < n; i += 16) std::memcpy(dst + i, "0000000000000000", 16);
+}
+
 char* write_number(char* p, double v, const long double* pow10) {
     if (std::isnan(v)) return copy_text(p, "NaN");
     if (std::signbit(v)) *p++ = '-';
@@ -105,19 +122,19 @@ char* write_number(char* p, double v, const long double* pow10) {
         *p++ = '0';
         return p;
     }
-    char buf[32];
+    char buf[64] = {};  // 24 bytes are readable from wherever the digits start
     const char* digits;
     int n, k;  // the value is 0.d1...dn x 10^k
     std::uint64_t m;
     int exp10;
     if (pow10 && short_digits(std::fabs(v), pow10, m, exp10)) {
-        char* first = digits_before(buf + sizeof buf, m);
-        digits = first;
-        n = static_cast<int>(buf + sizeof buf - first);
+        char* const last = buf + 32;
+        digits = digits_before(last, m);
+        n = static_cast<int>(last - digits);
         k = exp10 + n;
     } else {
         // Shortest round-trip digits in scientific form: d[.ddd]e(+|-)XX.
-        const char* end = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific).ptr;
+        const char* end = std::to_chars(buf, buf + 32, std::fabs(v), std::chars_format::scientific).ptr;
         const char* e = end;
         while (e[-1] != 'e') --e;
         int exp = 0;  // a sign and at least two digits follow the 'e'
@@ -134,22 +151,21 @@ char* write_number(char* p, double v, const long double* pow10) {
     if (k <= 0) {
         *p++ = '0';
         *p++ = '.';
-        std::memset(p, '0', static_cast<std::size_t>(-k));
+        fill_zeros(p, -k);
         p += -k;
-        std::memcpy(p, digits, static_cast<std::size_t>(n));
+        copy_digits(p, digits);
         return p + n;
     }
     if (k < n) {
-        std::memcpy(p, digits, static_cast<std::size_t>(k));
+        copy_digits(p, digits);
         p += k;
-        *p++ = '.';
-        std::memcpy(p, digits + k, static_cast<std::size_t>(n - k));
-        return p + (n - k);
+        copy_digits(p + 1, digits + k);
+        *p = '.';
+        return p + 1 + (n - k);
     }
-    std::memcpy(p, digits, static_cast<std::size_t>(n));
-    p += n;
-    std::memset(p, '0', static_cast<std::size_t>(k - n));
-    return p + (k - n);
+    copy_digits(p, digits);
+    fill_zeros(p + n, k - n);
+    return p + k;
 }
 
 void append_number(std::string& out, double v) {
