@@ -118,6 +118,57 @@ bool equals_ignoring_case(std::string_view text, std::string_view lower) {
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// The first byte at or after q that is not '0': eight at a time, for the
+// positional forms of small values.
+inline const char* skip_zeros(const char* q, const char* end) {
+    while (end - q >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, q, sizeof w);
+        w ^= 0x3030303030303030ull;  // zero bytes where q holds '0'
+        if (w == 0) {
+            q += 8;
+            continue;
+        }
+        if constexpr (std::endian::native == std::endian::little) q += __builtin_ctzll(w) >> 3;
+        break;
+    }
+    while (q < end && *q == '0') ++q;
+    return q;
+}
+
+constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// mantissa x 10^power (mantissa > 0) rounded to the nearest double, when a
+// fast conversion can tell; false leaves it to from_chars.
+inline bool convert_fast(std::uint64_t mantissa, long long power, const long double* pow10, double& out) {
+    // Exact when the mantissa and the power of ten are both exact doubles:
+    // one correctly rounded multiplication or division.
+    if (mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
+        const double m = static_cast<double>(mantissa);
+        out = power < 0 ? m / kExactPow10[-power] : m * kExactPow10[power];
+        return true;
+    }
+    // Otherwise the product in extended precision is within 3 units of its
+    // last place of the exact value, so it rounds to the same double unless
+    // its 11 bits below the double's last place lie next to the halfway point.
+    if constexpr (extended::kX87) {
+        if (pow10 && power >= extended::kPow10Min && power <= extended::kPow10Max) {
+            const long double y = static_cast<long double>(mantissa) * extended::pow10(pow10, static_cast<int>(power));
+            if (y >= 0x1p-1022L && y < 0x1p1023L) {  // a normal double, not in the top binade
+                std::uint64_t significand;
+                std::memcpy(&significand, &y, sizeof significand);
+                const unsigned below = static_cast<unsigned>(significand & 0x7FF);
+                if (below + 8 < 1024 || below > 1024 + 8) {
+                    out = static_cast<double>(y);
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 double parse_number(std::string_view field) { return parse_number(field, fast_number_table()); }
@@ -165,18 +216,7 @@ double parse_number(std::string_view field, const long double* pow10) {
             if (m == 0) {
                 // Positional forms of small values: the zeros after the
                 // point, eight at a time.
-                while (end - q >= 8) {
-                    std::uint64_t w;
-                    std::memcpy(&w, q, sizeof w);
-                    w ^= 0x3030303030303030ull;  // zero bytes where q holds '0'
-                    if (w == 0) {
-                        q += 8;
-                        continue;
-                    }
-                    if constexpr (std::endian::native == std::endian::little) q += __builtin_ctzll(w) >> 3;
-                    break;
-                }
-                while (q < end && *q == '0') ++q;
+                q = skip_zeros(q, end);
                 mag = -(q - f);
             }
             const char* const g = q;
@@ -220,9 +260,7 @@ double parse_number(std::string_view field, const long double* pow10) {
             if (mantissa == 0) {
                 // Positional forms of small values: skip the run of zeros
                 // after the point in one tight loop.
-                const char* q = p + 1;
-                for (std::uint64_t w; end - q >= 8 && (std::memcpy(&w, q, 8), w == 0x3030303030303030ull);) q += 8;
-                while (q < end && *q == '0') ++q;
+                const char* q = skip_zeros(p + 1, end);
                 const auto zeros = static_cast<long long>(q - (p + 1));
                 digits += static_cast<std::size_t>(zeros);
                 magnitude -= zeros;
@@ -249,36 +287,14 @@ double parse_number(std::string_view field, const long double* pow10) {
         if (exponent_negative) exponent = -exponent;
     }
 
-    // Exact when the mantissa and the power of ten are both exact doubles:
-    // one correctly rounded multiplication or division.
-    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const long long power = scale + exponent;
     if (mantissa == 0) return sign * 0.0;
-    if (!dropped && mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
-        const double m = static_cast<double>(mantissa);
-        return sign * (power < 0 ? m / kPow10[-power] : m * kPow10[power]);
-    }
-
-    // Otherwise, while the digits fit in the mantissa: the product in
-    // extended precision is within 3 units of its last place of the exact
-    // value, so it rounds to the same double unless its 11 bits below the
-    // double's last place lie next to the halfway point.
-    if constexpr (extended::kX87) {
-        if (pow10 && !dropped && power >= extended::kPow10Min && power <= extended::kPow10Max) {
-            const long double y = static_cast<long double>(mantissa) * extended::pow10(pow10, power);
-            if (y >= 0x1p-1022L && y < 0x1p1023L) {  // a normal double, not in the top binade
-                std::uint64_t significand;
-                std::memcpy(&significand, &y, sizeof significand);
-                const unsigned below = static_cast<unsigned>(significand & 0x7FF);
-                if (below + 8 < 1024 || below > 1024 + 8) return sign * static_cast<double>(y);
-            }
-        }
-    }
+    double value;
+    if (!dropped && convert_fast(mantissa, power, pow10, value)) return sign * value;
 
     // from_chars takes a leading "-" but not a "+".
     const char* begin = field.data() + (field[0] == '+' ? 1 : 0);
-    double value = 0;
+    value = 0;
     const auto res = std::from_chars(begin, end, value, std::chars_format::general);
     if (res.ec == std::errc::result_out_of_range)
         return magnitude + exponent > 0 ? sign * std::numeric_limits<double>::infinity() : sign * 0.0;
@@ -654,6 +670,39 @@ inline const char* find_separator(const char* p, const char* end) {
     return p;
 }
 
+// A number field as the writer produces it: an optional "-", digits, and
+// an optional point with more digits, 19 significant digits at most. Such
+// fields are converted here, inline; all others go to parse_number.
+inline double read_number(std::string_view field, const long double* pow10) {
+    const char* p = field.data();
+    const char* const end = p + field.size();
+    const bool negative = p < end && *p == '-';
+    p += negative;
+    const char* q = p;
+    while (q < end && *q == '0') ++q;
+    const char* const first = q;
+    std::uint64_t m = 0;
+    for (; q < end && is_digit(*q); ++q) m = m * 10 + static_cast<unsigned>(*q - '0');
+    long long significant = q - first, power = 0;
+    bool any = q > p;
+    if (q < end && *q == '.') {
+        const char* const f = ++q;
+        if (m == 0) q = skip_zeros(q, end);
+        const char* const g = q;
+        for (; q < end && is_digit(*q); ++q) m = m * 10 + static_cast<unsigned>(*q - '0');
+        significant += q - g;
+        power = -(q - f);
+        any = any || q > f;
+    }
+    if (q == end && any && significant <= 19) {
+        const double sign = negative ? -1.0 : 1.0;
+        if (m == 0) return sign * 0.0;
+        double value;
+        if (convert_fast(m, power, pow10, value)) return sign * value;
+    }
+    return parse_number(field, pow10);
+}
+
 // The number of bytes c in [p, end).
 inline std::size_t count_byte(const char* p, const char* end, char c) {
     constexpr std::uint64_t kLows = 0x7F7F7F7F7F7F7F7Full;
@@ -763,11 +812,11 @@ void TopHitFile::read() {
             const std::string_view hmm_id(p, static_cast<std::size_t>(q - p));
             p = q + 1;
             q = find_separator(p, end);
-            const double e_val = parse_number(std::string_view(p, static_cast<std::size_t>(q - p)), fast);
+            const double e_val = read_number(std::string_view(p, static_cast<std::size_t>(q - p)), fast);
             if (q == end || *q == ';') throw Panic(kUnwrapNone);
             p = q + 1;
             q = find_separator(p, end);
-            const double bit_score = parse_number(std::string_view(p, static_cast<std::size_t>(q - p)), fast);
+            const double bit_score = read_number(std::string_view(p, static_cast<std::size_t>(q - p)), fast);
             // Fields after a third "," are ignored.
             while (q < end && *q != ';') ++q;
 
