@@ -145,9 +145,34 @@ def test_hit_order_in_line(tmp_path):
     assert [int(f[0][1:]) for f in fams] == expected
 
 
+@pytest.mark.parametrize(
+    "count, bit_score",
+    [
+        (120, lambda rng, i: round(rng.uniform(-20, 1500), 1)),  # spread over buckets
+        (300, lambda rng, i: rng.choice([5.0, 5.5, -0.0, 0.0, 1e-300, 7.25])),  # ties, crowded buckets
+        (64, lambda rng, i: rng.choice([1.0, 2.0]) if i else 1e300),  # one far outlier
+        (50, lambda rng, i: rng.choice([float("inf"), -float("inf"), 3.0, -1e308, 1e308])),  # no finite range
+        (40, lambda rng, i: 2.0),  # all equal: order by e-value, then insertion order
+        (5000, lambda rng, i: round(rng.uniform(0, 100), 1)),  # beyond the bucket limit
+        (17, lambda rng, i: 5e-324 * rng.randrange(3)),  # subnormal range
+    ],
+)
+def test_hit_order_matches_a_stable_sort(tmp_path, count, bit_score):
+    rng = random.Random(count)
+    t = TopHitFile(str(tmp_path / "s.tsv"))
+    hits = [(f"F{i}", rng.choice([1e-5, 2e-5, 0.5]), bit_score(rng, i)) for i in range(count)]
+    for f, e, b in hits:
+        t.add_hit("g", f, e, b)
+    t.write()
+    line = (tmp_path / "s.tsv").read_bytes().split(b"\n")[1]
+    written = [p.split(b",")[0].decode() for p in line.split(b"\t")[1].split(b";")]
+    # Best first: a stable ascending sort by (bit score, -e-value), taken backwards.
+    assert written == [f for f, e, b in reversed(sorted(hits, key=lambda h: (h[2], -h[1])))]
+
+
 def test_nan_hits_written_once_and_read_back(tmp_path):
     t = TopHitFile(str(tmp_path / "n.tsv"))
-    values = [(NAN, 1), (1, NAN), (0.0, -0.0), (float("inf"), float("-inf")), (3.2e-45, 5), (NAN, NAN)] * 5
+    values = [(NAN, 1), (1, NAN), (0.0, -0.0), (float("inf"), float("-inf")), (3.2e-45, 5), (NAN, NAN), (1, 2)] * 5
     for i, (e, b) in enumerate(values):
         t.add_hit("g", f"F{i}", e, b)
     t.write()

@@ -504,22 +504,24 @@ inline bool ranks_below(const Ranked& a, const Ranked& b) {
     return ((U128{a.bit_key} << 64) | a.e_key) < ((U128{b.bit_key} << 64) | b.e_key);
 }
 
+// Stable insertion sort of v[lo, hi).
+void insertion_sort(std::vector<Ranked>& v, std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo + 1; i < hi; ++i) {
+        const Ranked x = v[i];
+        std::size_t j = i;
+        while (j > lo && ranks_below(x, v[j - 1])) {
+            v[j] = v[j - 1];
+            --j;
+        }
+        v[j] = x;
+    }
+}
+
 // Stable sort, ascending: insertion sort of short runs, then merging.
-void stable_sort_hits(std::vector<Ranked>& v, std::vector<Ranked>& scratch) {
+void merge_sort_hits(std::vector<Ranked>& v, std::vector<Ranked>& scratch) {
     const std::size_t n = v.size();
     constexpr std::size_t kRun = 16;
-    for (std::size_t lo = 0; lo < n; lo += kRun) {
-        const std::size_t hi = std::min(n, lo + kRun);
-        for (std::size_t i = lo + 1; i < hi; ++i) {
-            const Ranked x = v[i];
-            std::size_t j = i;
-            while (j > lo && ranks_below(x, v[j - 1])) {
-                v[j] = v[j - 1];
-                --j;
-            }
-            v[j] = x;
-        }
-    }
+    for (std::size_t lo = 0; lo < n; lo += kRun) insertion_sort(v, lo, std::min(n, lo + kRun));
     if (n <= kRun) return;
     scratch.resize(n);
     for (std::size_t width = kRun; width < n; width *= 2) {
@@ -537,6 +539,54 @@ void stable_sort_hits(std::vector<Ranked>& v, std::vector<Ranked>& scratch) {
         }
         v.swap(scratch);
     }
+}
+
+// Stable sort, ascending. Hits are first spread by bit score over about as
+// many buckets as there are hits (a stable counting pass), which leaves
+// only the few hits that share a bucket to an insertion sort. Bit scores
+// that cannot be spread (NaN, infinities, all equal) or that crowd into a
+// bucket go to the merge sort instead.
+void sort_hits(std::vector<Ranked>& v, std::vector<Ranked>& scratch, std::vector<std::uint32_t>& counts) {
+    const std::size_t n = v.size();
+    constexpr std::size_t kMaxBuckets = 4096, kCrowded = 32;
+    if (n <= 16 || n > kMaxBuckets) {
+        if (n <= 16)
+            insertion_sort(v, 0, n);
+        else
+            merge_sort_hits(v, scratch);
+        return;
+    }
+    double lo = v[0].entry->value.bit_score, hi = lo;
+    bool nan = false;
+    for (const Ranked& r : v) {
+        const double x = r.entry->value.bit_score;
+        nan |= x != x;
+        lo = x < lo ? x : lo;
+        hi = x > hi ? x : hi;
+    }
+    const std::size_t buckets = std::bit_ceil(n);
+    const double range = hi - lo;  // infinite when a bit score is
+    const double per_unit = static_cast<double>(buckets) / range;
+    if (nan || !(range > 0) || !std::isfinite(range) || !std::isfinite(per_unit)) return merge_sort_hits(v, scratch);
+    // Monotone in the bit score: a smaller score never lands in a later
+    // bucket, and every product is finite and at least 0.
+    auto bucket_of = [&](const Ranked& r) {
+        const double b = (r.entry->value.bit_score - lo) * per_unit;
+        return b >= static_cast<double>(buckets - 1) ? buckets - 1 : static_cast<std::size_t>(b);
+    };
+    counts.assign(buckets + 1, 0);
+    for (const Ranked& r : v) ++counts[bucket_of(r) + 1];
+    std::uint32_t start = 0;
+    for (std::size_t b = 1; b <= buckets; ++b) {
+        if (counts[b] > kCrowded) return merge_sort_hits(v, scratch);
+        start += counts[b];
+        counts[b] = start;
+    }
+    scratch.resize(n);
+    for (const Ranked& r : v) scratch[counts[bucket_of(r)]++] = r;
+    v.swap(scratch);
+    // Hits in different buckets are in order already.
+    insertion_sort(v, 0, n);
 }
 
 // Refuses ids that would not read back as written.
@@ -747,6 +797,7 @@ void TopHitFile::write() const {
     OutBuffer out(target.fd());
     const long double* const fast = fast_number_table();
     std::vector<Ranked> order, scratch;
+    std::vector<std::uint32_t> counts;
     const auto& genes = hits.entries();
     for (std::size_t g = 0; g < genes.size(); ++g) {
         const auto& gene = genes[g];
@@ -755,7 +806,7 @@ void TopHitFile::write() const {
             __builtin_prefetch(genes[g + 1].value.entries().data());
         order.clear();
         for (const auto& family : gene.value) order.push_back(rank(family));
-        stable_sort_hits(order, scratch);
+        sort_hits(order, scratch, counts);
         char* p = out.room(gene.key.size() + 1);
         p = copy(p, gene.key);
         *p++ = '\t';
