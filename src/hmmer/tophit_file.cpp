@@ -801,11 +801,17 @@ void TopHitFile::write() const {
     const auto& genes = hits.entries();
     for (std::size_t g = 0; g < genes.size(); ++g) {
         const auto& gene = genes[g];
-        // The next gene's hits live in a block of their own: start loading it.
-        if (g + 1 < genes.size() && !genes[g + 1].value.empty())
-            __builtin_prefetch(genes[g + 1].value.entries().data());
+        // The next gene's hits live in a block of their own: start loading
+        // it, a hit for each hit of this gene, while this gene is ranked.
+        const auto& next = g + 1 < genes.size() ? genes[g + 1].value.entries() : gene.value.entries();
+        const auto& entries = gene.value.entries();
         order.clear();
-        for (const auto& family : gene.value) order.push_back(rank(family));
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i < next.size()) __builtin_prefetch(&next[i]);
+            order.push_back(rank(entries[i]));
+        }
+        // The rest of a larger next gene.
+        for (std::size_t i = entries.size(); i < next.size(); ++i) __builtin_prefetch(&next[i]);
         sort_hits(order, scratch, counts);
         char* p = out.room(gene.key.size() + 1);
         p = copy(p, gene.key);
