@@ -5,6 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -755,13 +759,27 @@ inline double read_number(std::string_view field, const long double* pow10) {
 
 // The number of bytes c in [p, end).
 inline std::size_t count_byte(const char* p, const char* end, char c) {
-    constexpr std::uint64_t kLows = 0x7F7F7F7F7F7F7F7Full;
-    const std::uint64_t pattern = 0x0101010101010101ull * static_cast<unsigned char>(c);
     std::size_t n = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes a step: each match adds 1 to a byte lane, and the lanes
+    // are summed into two 64-bit counters before they can overflow.
+    const __m128i pattern = _mm_set1_epi8(c);
+    while (end - p >= 16) {
+        const std::size_t steps = std::min<std::size_t>(static_cast<std::size_t>(end - p) / 16, 255);
+        __m128i lanes = _mm_setzero_si128();
+        for (std::size_t i = 0; i < steps; ++i, p += 16)
+            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), pattern));
+        const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+        n += static_cast<std::size_t>(_mm_cvtsi128_si64(sums)) +
+             static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    }
+#endif
+    constexpr std::uint64_t kLows = 0x7F7F7F7F7F7F7F7Full;
+    const std::uint64_t pattern8 = 0x0101010101010101ull * static_cast<unsigned char>(c);
     for (; end - p >= 8; p += 8) {
         std::uint64_t w;
         std::memcpy(&w, p, sizeof w);
-        w ^= pattern;
+        w ^= pattern8;
         // The high bit of each byte that is zero, and of no other byte.
         const std::uint64_t zero = ~(((w & kLows) + kLows) | w | kLows);
         n += static_cast<std::size_t>(((zero >> 7) * 0x0101010101010101ull) >> 56);
