@@ -724,12 +724,13 @@ inline const char* find_separator(const char* p, const char* end) {
     return p;
 }
 
-// A number field as the writer produces it: an optional "-", digits, and
-// an optional point with more digits, 19 significant digits at most. Such
-// fields are converted here, inline; all others go to parse_number.
-inline double read_number(std::string_view field, const long double* pow10) {
-    const char* p = field.data();
-    const char* const end = p + field.size();
+// Reads the number field that starts at p and ends at the first "," or
+// ";" or at end; stop gets that end. Fields as the writer produces them (an
+// optional "-", digits, and an optional point with more digits, 19
+// significant digits at most) are converted here, inline, in the same pass
+// that finds their end; all others go to parse_number.
+inline double read_number(const char* p, const char* end, const long double* pow10, const char*& stop) {
+    const char* const start = p;
     const bool negative = p < end && *p == '-';
     p += negative;
     const char* q = p;
@@ -748,13 +749,15 @@ inline double read_number(std::string_view field, const long double* pow10) {
         power = -(q - f);
         any = any || q > f;
     }
-    if (q == end && any && significant <= 19) {
+    // Only digits, a point and a sign were passed, none of them a separator.
+    stop = q == end || *q == ',' || *q == ';' ? q : find_separator(q, end);
+    if (q == stop && any && significant <= 19) {
         const double sign = negative ? -1.0 : 1.0;
         if (m == 0) return sign * 0.0;
         double value;
         if (convert_fast(m, power, pow10, value)) return sign * value;
     }
-    return parse_number(field, pow10);
+    return parse_number(std::string_view(start, static_cast<std::size_t>(stop - start)), pow10);
 }
 
 // The number of bytes c in [p, end).
@@ -878,20 +881,16 @@ void TopHitFile::read() {
         FamilyMap* families = nullptr;
         // Each piece of the hits field is scanned once, left to right: the
         // family id up to its ",", each number up to its "," or the ";"
-        // that ends the piece.
+        // that ends the piece, converted as it is scanned.
         const char* p = field.data();
         const char* const end = p + field.size();
         while (true) {
             const char* q = find_separator(p, end);
             if (q == end || *q == ';') throw Panic(kUnwrapNone);
             const std::string_view hmm_id(p, static_cast<std::size_t>(q - p));
-            p = q + 1;
-            q = find_separator(p, end);
-            const double e_val = read_number(std::string_view(p, static_cast<std::size_t>(q - p)), fast);
+            const double e_val = read_number(q + 1, end, fast, q);
             if (q == end || *q == ';') throw Panic(kUnwrapNone);
-            p = q + 1;
-            q = find_separator(p, end);
-            const double bit_score = read_number(std::string_view(p, static_cast<std::size_t>(q - p)), fast);
+            const double bit_score = read_number(q + 1, end, fast, q);
             // Fields after a third "," are ignored.
             while (q < end && *q != ';') ++q;
 
