@@ -76,6 +76,27 @@ def test_number_text_round_trips_with_shortest_digits():
         assert shortest_digits(t.lstrip("-")) == shortest_digits(repr(abs(v))), (v, t)
 
 
+def test_number_text_of_short_decimals_and_powers_of_two():
+    # Values with few significant digits take a fast path; powers of two (a
+    # narrower gap below them), their neighbours and 15- to 17-digit values
+    # sit at its edges.
+    rng = random.Random(7)
+    values = []
+    for _ in range(30000):
+        n = rng.randint(1, 17)
+        values.append(float(f"{rng.randrange(10 ** (n - 1), 10**n)}e{rng.randint(-340, 308)}"))
+    for e in range(-1074, 1024, 3):
+        p = 2.0**e
+        values += [p, math.nextafter(p, 0), math.nextafter(p, INF)]
+    for e in range(-323, 308, 7):
+        values += [float(f"{d}e{e}") for d in (1, 95, 999999999999999, 9999999999999999, 100000000000001)]
+    for v in filter(lambda v: v and math.isfinite(v), values):
+        for x in (v, -v):
+            t = text(x)
+            assert struct.pack("<d", float(t)) == struct.pack("<d", x), (x, t)
+            assert shortest_digits(t.lstrip("-")) == shortest_digits(repr(abs(x))), (x, t)
+
+
 # (bit score, e-value) of a and b; the expected results of <, <=, ==, >, >= with equal ids.
 COMPARISONS = [
     ((10, 1e-5), (20, 1e-5), (True, True, False, False, False)),

@@ -145,9 +145,34 @@ def test_hit_order_in_line(tmp_path):
     assert [int(f[0][1:]) for f in fams] == expected
 
 
+@pytest.mark.parametrize(
+    "count, bit_score",
+    [
+        (120, lambda rng, i: round(rng.uniform(-20, 1500), 1)),  # spread over buckets
+        (300, lambda rng, i: rng.choice([5.0, 5.5, -0.0, 0.0, 1e-300, 7.25])),  # ties, crowded buckets
+        (64, lambda rng, i: rng.choice([1.0, 2.0]) if i else 1e300),  # one far outlier
+        (50, lambda rng, i: rng.choice([float("inf"), -float("inf"), 3.0, -1e308, 1e308])),  # no finite range
+        (40, lambda rng, i: 2.0),  # all equal: order by e-value, then insertion order
+        (5000, lambda rng, i: round(rng.uniform(0, 100), 1)),  # beyond the bucket limit
+        (17, lambda rng, i: 5e-324 * rng.randrange(3)),  # subnormal range
+    ],
+)
+def test_hit_order_matches_a_stable_sort(tmp_path, count, bit_score):
+    rng = random.Random(count)
+    t = TopHitFile(str(tmp_path / "s.tsv"))
+    hits = [(f"F{i}", rng.choice([1e-5, 2e-5, 0.5]), bit_score(rng, i)) for i in range(count)]
+    for f, e, b in hits:
+        t.add_hit("g", f, e, b)
+    t.write()
+    line = (tmp_path / "s.tsv").read_bytes().split(b"\n")[1]
+    written = [p.split(b",")[0].decode() for p in line.split(b"\t")[1].split(b";")]
+    # Best first: a stable ascending sort by (bit score, -e-value), taken backwards.
+    assert written == [f for f, e, b in reversed(sorted(hits, key=lambda h: (h[2], -h[1])))]
+
+
 def test_nan_hits_written_once_and_read_back(tmp_path):
     t = TopHitFile(str(tmp_path / "n.tsv"))
-    values = [(NAN, 1), (1, NAN), (0.0, -0.0), (float("inf"), float("-inf")), (3.2e-45, 5), (NAN, NAN)] * 5
+    values = [(NAN, 1), (1, NAN), (0.0, -0.0), (float("inf"), float("-inf")), (3.2e-45, 5), (NAN, NAN), (1, 2)] * 5
     for i, (e, b) in enumerate(values):
         t.add_hit("g", f"F{i}", e, b)
     t.write()
@@ -403,3 +428,27 @@ def test_reader_numbers_match_float(tmp_path):
     for i, t in enumerate(texts):
         h = table.get_hmm_hit("g", f"F{i}")
         assert bits(h.e_val) == bits(float(t)), t
+
+
+def test_reader_numbers_near_halfway_between_doubles(tmp_path):
+    # Decimals of 16 to 19 digits next to the midpoint of two neighbouring
+    # doubles, and short decimals over the whole exponent range: where an
+    # extended-precision product must not decide the rounding on its own.
+    from decimal import Decimal, getcontext
+
+    getcontext().prec = 800
+    rng = random.Random(11)
+    texts = []
+    for _ in range(1500):
+        v = abs(struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0])
+        if not math.isfinite(v) or v == 0:
+            continue
+        mid = (Decimal(v) + Decimal(math.nextafter(v, math.inf))) / 2
+        texts += [format(mid, f".{n}e") for n in (15, 16, 17, 18)]
+    texts += [f"{rng.randrange(1, 10**rng.randint(1, 19))}e{rng.randint(-345, 310)}" for _ in range(3000)]
+    path = tmp_path / "mid.tsv"
+    path.write_text("h\n" + "".join(f"g\tF{i},{t},0\n" for i, t in enumerate(texts)))
+    table = TopHitFile(str(path))
+    table.read()
+    for i, t in enumerate(texts):
+        assert bits(table.get_hmm_hit("g", f"F{i}").e_val) == bits(float(t)), t

@@ -60,6 +60,10 @@ inline constexpr std::size_t kMaxNumberChars = 352;
 // Writes the text form of v at p, which has room for kMaxNumberChars, and
 // returns the end of the text.
 char* write_number(char* p, double v);
+// The same with the result of fast_number_table(), taken once for many
+// numbers: the powers of ten of the fast path, or null to go without it.
+char* write_number(char* p, double v, const long double* pow10);
+const long double* fast_number_table() noexcept;
 
 inline std::string number_text(double v) {
     std::string out;

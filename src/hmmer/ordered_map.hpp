@@ -68,6 +68,18 @@ public:
         return {&entries_.back().value, true};
     }
 
+    // Makes room for n entries in all, so that growing to n entries neither
+    // moves entries nor rebuilds the index.
+    void reserve(std::size_t n) {
+        if (n <= entries_.size()) return;
+        if (n > kMaxEntries) throw std::bad_alloc();
+        entries_.reserve(n);
+        if (n <= kSmall) return;
+        std::size_t cap = 16;
+        while ((n + 1) * 4 > cap * 3) cap *= 2;  // below the load limit with n entries
+        if (cap > slots_.size()) rebuild(cap);
+    }
+
 private:
     // Maps this small are searched by a plain scan, without hashing.
     static constexpr std::size_t kSmall = 8;
@@ -110,8 +122,7 @@ private:
         slots_[pos] = slot_of(h, index);
     }
 
-    void rebuild() {
-        std::size_t cap = 16;
+    void rebuild(std::size_t cap = 16) {
         while ((entries_.size() + 1) * 2 > cap) cap *= 2;
         slots_.assign(cap, 0);
         for (std::size_t i = 0; i < entries_.size(); ++i) place(hash_bytes(entries_[i].key, seed_), i);

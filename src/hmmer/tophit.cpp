@@ -2,9 +2,33 @@
 
 namespace nuvek {
 
-void offer(FamilyMap& families, std::string_view hmm_id, const Score& offered) {
+namespace {
+
+// A set of bytes, tested with one table lookup per byte.
+struct ByteSet {
+    bool marked[256] = {};
+    constexpr explicit ByteSet(std::string_view bytes) {
+        for (const char c : bytes) marked[static_cast<unsigned char>(c)] = true;
+    }
+    bool any_in(std::string_view text) const noexcept {
+        for (const char c : text)
+            if (marked[static_cast<unsigned char>(c)]) return true;
+        return false;
+    }
+};
+
+constexpr ByteSet kGeneSeparators("\t\n");
+constexpr ByteSet kFamilySeparators(",;\t\n");
+
+}  // namespace
+
+bool unwritable_gene_id(std::string_view gene_id) noexcept { return kGeneSeparators.any_in(gene_id); }
+bool unwritable_family_id(std::string_view hmm_id) noexcept { return kFamilySeparators.any_in(hmm_id); }
+
+bool offer(FamilyMap& families, std::string_view hmm_id, const Score& offered) {
     auto [stored, inserted] = families.find_or_insert(hmm_id, [&] { return offered; });
     if (!inserted && score_lt(*stored, offered)) *stored = offered;
+    return inserted;
 }
 
 void TopHitFile::add_hit(std::string_view gene_id, std::string_view hmm_id, double e_val, double bit_score) {
@@ -16,9 +40,10 @@ void TopHitFile::add_hit(std::string_view gene_id, std::string_view hmm_id, doub
         FamilyMap first;
         first.find_or_insert(hmm_id, [&] { return offered; });
         hits.find_or_insert(gene_id, [&] { return std::move(first); });
+        if (unwritable_gene_id(gene_id) || unwritable_family_id(hmm_id)) unwritable_ids = true;
         return;
     }
-    offer(*families, hmm_id, offered);
+    add_family_hit(*families, hmm_id, offered);
 }
 
 bool TopHitFile::contains_gene_id(std::string_view gene_id) const { return hits.find(gene_id) != nullptr; }

@@ -5,7 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -15,6 +20,7 @@
 #include <optional>
 #include <vector>
 
+#include "hmmer/extended.hpp"
 #include "hmmer/tophit.hpp"
 #include "panic.hpp"
 #include "util/memory.hpp"
@@ -116,9 +122,62 @@ bool equals_ignoring_case(std::string_view text, std::string_view lower) {
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// The first byte at or after q that is not '0': eight at a time, for the
+// positional forms of small values.
+inline const char* skip_zeros(const char* q, const char* end) {
+    while (end - q >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, q, sizeof w);
+        w ^= 0x3030303030303030ull;  // zero bytes where q holds '0'
+        if (w == 0) {
+            q += 8;
+            continue;
+        }
+        if constexpr (std::endian::native == std::endian::little) q += __builtin_ctzll(w) >> 3;
+        break;
+    }
+    while (q < end && *q == '0') ++q;
+    return q;
+}
+
+constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// mantissa x 10^power (mantissa > 0) rounded to the nearest double, when a
+// fast conversion can tell; false leaves it to from_chars.
+inline bool convert_fast(std::uint64_t mantissa, long long power, const long double* pow10, double& out) {
+    // Exact when the mantissa and the power of ten are both exact doubles:
+    // one correctly rounded multiplication or division.
+    if (mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
+        const double m = static_cast<double>(mantissa);
+        out = power < 0 ? m / kExactPow10[-power] : m * kExactPow10[power];
+        return true;
+    }
+    // Otherwise the product in extended precision is within 3 units of its
+    // last place of the exact value, so it rounds to the same double unless
+    // its 11 bits below the double's last place lie next to the halfway point.
+    if constexpr (extended::kX87) {
+        if (pow10 && power >= extended::kPow10Min && power <= extended::kPow10Max) {
+            const long double y = static_cast<long double>(mantissa) * extended::pow10(pow10, static_cast<int>(power));
+            if (y >= 0x1p-1022L && y < 0x1p1023L) {  // a normal double, not in the top binade
+                std::uint64_t significand;
+                std::memcpy(&significand, &y, sizeof significand);
+                const unsigned below = static_cast<unsigned>(significand & 0x7FF);
+                if (below + 8 < 1024 || below > 1024 + 8) {
+                    out = static_cast<double>(y);
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
-double parse_number(std::string_view field) {
+double parse_number(std::string_view field) { return parse_number(field, fast_number_table()); }
+
+double parse_number(std::string_view field, const long double* pow10) {
     if (field.empty()) parse_error("Empty");
     const char* p = field.data();
     const char* const end = p + field.size();
@@ -143,7 +202,44 @@ double parse_number(std::string_view field) {
     bool dropped = false, point = false;
     std::size_t digits = 0;
     long long scale = 0, magnitude = 0;
-    for (; p < end; ++p) {
+    bool gathered = false;
+
+    // Most fields hold at most 19 significant digits: gather them in one
+    // pass without the bookkeeping for dropped digits. Longer ones are read
+    // again by the loop below.
+    {
+        const char* q = p;
+        while (q < end && *q == '0') ++q;
+        const char* const first = q;  // the integer part's first nonzero digit
+        std::uint64_t m = 0;
+        for (; q < end && is_digit(*q); ++q) m = m * 10 + static_cast<unsigned>(*q - '0');
+        long long sig = q - first, sc = 0, mag = q - first;
+        bool any = q > p;
+        if (q < end && *q == '.') {
+            const char* const f = ++q;
+            if (m == 0) {
+                // Positional forms of small values: the zeros after the
+                // point, eight at a time.
+                q = skip_zeros(q, end);
+                mag = -(q - f);
+            }
+            const char* const g = q;
+            for (; q < end && is_digit(*q); ++q) m = m * 10 + static_cast<unsigned>(*q - '0');
+            sig += q - g;
+            sc = -(q - f);
+            any = any || q > f;
+        }
+        if (sig <= 19) {
+            mantissa = m;
+            scale = sc;
+            magnitude = mag;
+            digits = any ? 1 : 0;
+            p = q;
+            gathered = true;
+        }
+    }
+
+    for (; !gathered && p < end; ++p) {
         const unsigned d = static_cast<unsigned char>(*p) - '0';
         if (d < 10) {
             ++digits;
@@ -168,8 +264,7 @@ double parse_number(std::string_view field) {
             if (mantissa == 0) {
                 // Positional forms of small values: skip the run of zeros
                 // after the point in one tight loop.
-                const char* q = p + 1;
-                while (q < end && *q == '0') ++q;
+                const char* q = skip_zeros(p + 1, end);
                 const auto zeros = static_cast<long long>(q - (p + 1));
                 digits += static_cast<std::size_t>(zeros);
                 magnitude -= zeros;
@@ -196,20 +291,14 @@ double parse_number(std::string_view field) {
         if (exponent_negative) exponent = -exponent;
     }
 
-    // Exact when the mantissa and the power of ten are both exact doubles:
-    // one correctly rounded multiplication or division.
-    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const long long power = scale + exponent;
     if (mantissa == 0) return sign * 0.0;
-    if (!dropped && mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
-        const double m = static_cast<double>(mantissa);
-        return sign * (power < 0 ? m / kPow10[-power] : m * kPow10[power]);
-    }
+    double value;
+    if (!dropped && convert_fast(mantissa, power, pow10, value)) return sign * value;
 
     // from_chars takes a leading "-" but not a "+".
     const char* begin = field.data() + (field[0] == '+' ? 1 : 0);
-    double value = 0;
+    value = 0;
     const auto res = std::from_chars(begin, end, value, std::chars_format::general);
     if (res.ec == std::errc::result_out_of_range)
         return magnitude + exponent > 0 ? sign * std::numeric_limits<double>::infinity() : sign * 0.0;
@@ -412,33 +501,43 @@ inline Ranked rank(const FamilyMap::Entry& e) {
     return {order_key(e.value.bit_score), ~order_key(e.value.e_val), &e};
 }
 
+// One 128-bit comparison, which compiles without branches: the outcome is
+// unpredictable for hits in random order.
 inline bool ranks_below(const Ranked& a, const Ranked& b) {
-    return a.bit_key < b.bit_key || (a.bit_key == b.bit_key && a.e_key < b.e_key);
+    using U128 = unsigned __int128;
+    return ((U128{a.bit_key} << 64) | a.e_key) < ((U128{b.bit_key} << 64) | b.e_key);
+}
+
+// Stable insertion sort of v[lo, hi).
+void insertion_sort(std::vector<Ranked>& v, std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo + 1; i < hi; ++i) {
+        const Ranked x = v[i];
+        std::size_t j = i;
+        while (j > lo && ranks_below(x, v[j - 1])) {
+            v[j] = v[j - 1];
+            --j;
+        }
+        v[j] = x;
+    }
 }
 
 // Stable sort, ascending: insertion sort of short runs, then merging.
-void stable_sort_hits(std::vector<Ranked>& v, std::vector<Ranked>& scratch) {
+void merge_sort_hits(std::vector<Ranked>& v, std::vector<Ranked>& scratch) {
     const std::size_t n = v.size();
     constexpr std::size_t kRun = 16;
-    for (std::size_t lo = 0; lo < n; lo += kRun) {
-        const std::size_t hi = std::min(n, lo + kRun);
-        for (std::size_t i = lo + 1; i < hi; ++i) {
-            const Ranked x = v[i];
-            std::size_t j = i;
-            while (j > lo && ranks_below(x, v[j - 1])) {
-                v[j] = v[j - 1];
-                --j;
-            }
-            v[j] = x;
-        }
-    }
+    for (std::size_t lo = 0; lo < n; lo += kRun) insertion_sort(v, lo, std::min(n, lo + kRun));
     if (n <= kRun) return;
     scratch.resize(n);
     for (std::size_t width = kRun; width < n; width *= 2) {
         for (std::size_t lo = 0; lo < n; lo += 2 * width) {
             const std::size_t mid = std::min(n, lo + width), hi = std::min(n, lo + 2 * width);
             std::size_t a = lo, b = mid, o = lo;
-            while (a < mid && b < hi) scratch[o++] = ranks_below(v[b], v[a]) ? v[b++] : v[a++];
+            while (a < mid && b < hi) {
+                const std::size_t take_b = ranks_below(v[b], v[a]);
+                scratch[o++] = v[a + take_b * (b - a)];  // an index, not a branch
+                b += take_b;
+                a += 1 - take_b;
+            }
             while (a < mid) scratch[o++] = v[a++];
             while (b < hi) scratch[o++] = v[b++];
         }
@@ -446,29 +545,61 @@ void stable_sort_hits(std::vector<Ranked>& v, std::vector<Ranked>& scratch) {
     }
 }
 
-// A set of bytes, tested with one table lookup per byte.
-struct ByteSet {
-    bool marked[256] = {};
-    constexpr explicit ByteSet(std::string_view bytes) {
-        for (const char c : bytes) marked[static_cast<unsigned char>(c)] = true;
+// Stable sort, ascending. Hits are first spread by bit score over about as
+// many buckets as there are hits (a stable counting pass), which leaves
+// only the few hits that share a bucket to an insertion sort. Bit scores
+// that cannot be spread (NaN, infinities, all equal) or that crowd into a
+// bucket go to the merge sort instead.
+void sort_hits(std::vector<Ranked>& v, std::vector<Ranked>& scratch, std::vector<std::uint32_t>& counts) {
+    const std::size_t n = v.size();
+    constexpr std::size_t kMaxBuckets = 4096, kCrowded = 32;
+    if (n <= 16 || n > kMaxBuckets) {
+        if (n <= 16)
+            insertion_sort(v, 0, n);
+        else
+            merge_sort_hits(v, scratch);
+        return;
     }
-};
-
-bool holds_any(std::string_view text, const ByteSet& set) {
-    for (const char c : text)
-        if (set.marked[static_cast<unsigned char>(c)]) return true;
-    return false;
+    double lo = v[0].entry->value.bit_score, hi = lo;
+    bool nan = false;
+    for (const Ranked& r : v) {
+        const double x = r.entry->value.bit_score;
+        nan |= x != x;
+        lo = x < lo ? x : lo;
+        hi = x > hi ? x : hi;
+    }
+    const std::size_t buckets = std::bit_ceil(n);
+    const double range = hi - lo;  // infinite when a bit score is
+    const double per_unit = static_cast<double>(buckets) / range;
+    if (nan || !(range > 0) || !std::isfinite(range) || !std::isfinite(per_unit)) return merge_sort_hits(v, scratch);
+    // Monotone in the bit score: a smaller score never lands in a later
+    // bucket, and every product is finite and at least 0.
+    auto bucket_of = [&](const Ranked& r) {
+        const double b = (r.entry->value.bit_score - lo) * per_unit;
+        return b >= static_cast<double>(buckets - 1) ? buckets - 1 : static_cast<std::size_t>(b);
+    };
+    counts.assign(buckets + 1, 0);
+    for (const Ranked& r : v) ++counts[bucket_of(r) + 1];
+    std::uint32_t start = 0;
+    for (std::size_t b = 1; b <= buckets; ++b) {
+        if (counts[b] > kCrowded) return merge_sort_hits(v, scratch);
+        start += counts[b];
+        counts[b] = start;
+    }
+    scratch.resize(n);
+    for (const Ranked& r : v) scratch[counts[bucket_of(r)]++] = r;
+    v.swap(scratch);
+    // Hits in different buckets are in order already.
+    insertion_sort(v, 0, n);
 }
 
 // Refuses ids that would not read back as written.
 void check_ids(const GeneMap& genes) {
-    static constexpr ByteSet kGeneSeparators("\t\n");
-    static constexpr ByteSet kFamilySeparators(",;\t\n");
     for (const auto& gene : genes) {
-        if (holds_any(gene.key, kGeneSeparators))
+        if (unwritable_gene_id(gene.key))
             throw Panic("Cannot write gene id " + quote_str(gene.key) + ": it contains a tab or a line feed");
         for (const auto& family : gene.value) {
-            if (holds_any(family.key, kFamilySeparators))
+            if (unwritable_family_id(family.key))
                 throw Panic("Cannot write family id " + quote_str(family.key) +
                             ": it contains a comma, a semicolon, a tab or a line feed");
         }
@@ -574,6 +705,92 @@ private:
     bool eof_ = false;
 };
 
+// The first "," or ";" in [p, end), or end: eight bytes at a time, since
+// small numbers in positional form run to hundreds of zeros.
+inline const char* find_separator(const char* p, const char* end) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    while (std::endian::native == std::endian::little && end - p >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, sizeof w);
+        const std::uint64_t comma = w ^ (kOnes * ','), semi = w ^ (kOnes * ';');
+        // Nonzero when some byte of comma or of semi is zero.
+        // The lowest marked byte is the first match (marks above it may be
+        // false); memory order is little-endian.
+        const std::uint64_t hit = ((comma - kOnes) & ~comma & kHighs) | ((semi - kOnes) & ~semi & kHighs);
+        if (hit) return p + (__builtin_ctzll(hit) >> 3);
+        p += 8;
+    }
+    while (p < end && *p != ',' && *p != ';') ++p;
+    return p;
+}
+
+// Reads the number field that starts at p and ends at the first "," or
+// ";" or at end; stop gets that end. Fields as the writer produces them (an
+// optional "-", digits, and an optional point with more digits, 19
+// significant digits at most) are converted here, inline, in the same pass
+// that finds their end; all others go to parse_number.
+inline double read_number(const char* p, const char* end, const long double* pow10, const char*& stop) {
+    const char* const start = p;
+    const bool negative = p < end && *p == '-';
+    p += negative;
+    const char* q = p;
+    while (q < end && *q == '0') ++q;
+    const char* const first = q;
+    std::uint64_t m = 0;
+    for (; q < end && is_digit(*q); ++q) m = m * 10 + static_cast<unsigned>(*q - '0');
+    long long significant = q - first, power = 0;
+    bool any = q > p;
+    if (q < end && *q == '.') {
+        const char* const f = ++q;
+        if (m == 0) q = skip_zeros(q, end);
+        const char* const g = q;
+        for (; q < end && is_digit(*q); ++q) m = m * 10 + static_cast<unsigned>(*q - '0');
+        significant += q - g;
+        power = -(q - f);
+        any = any || q > f;
+    }
+    // Only digits, a point and a sign were passed, none of them a separator.
+    stop = q == end || *q == ',' || *q == ';' ? q : find_separator(q, end);
+    if (q == stop && any && significant <= 19) {
+        const double sign = negative ? -1.0 : 1.0;
+        if (m == 0) return sign * 0.0;
+        double value;
+        if (convert_fast(m, power, pow10, value)) return sign * value;
+    }
+    return parse_number(std::string_view(start, static_cast<std::size_t>(stop - start)), pow10);
+}
+
+// The number of bytes c in [p, end).
+inline std::size_t count_byte(const char* p, const char* end, char c) {
+    std::size_t n = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes a step: each match adds 1 to a byte lane, and the lanes
+    // are summed into two 64-bit counters before they can overflow.
+    const __m128i pattern = _mm_set1_epi8(c);
+    while (end - p >= 16) {
+        const std::size_t steps = std::min<std::size_t>(static_cast<std::size_t>(end - p) / 16, 255);
+        __m128i lanes = _mm_setzero_si128();
+        for (std::size_t i = 0; i < steps; ++i, p += 16)
+            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), pattern));
+        const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+        n += static_cast<std::size_t>(_mm_cvtsi128_si64(sums)) +
+             static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    }
+#endif
+    constexpr std::uint64_t kLows = 0x7F7F7F7F7F7F7F7Full;
+    const std::uint64_t pattern8 = 0x0101010101010101ull * static_cast<unsigned char>(c);
+    for (; end - p >= 8; p += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, sizeof w);
+        w ^= pattern8;
+        // The high bit of each byte that is zero, and of no other byte.
+        const std::uint64_t zero = ~(((w & kLows) + kLows) | w | kLows);
+        n += static_cast<std::size_t>(((zero >> 7) * 0x0101010101010101ull) >> 56);
+    }
+    for (; p < end; ++p) n += *p == c;
+    return n;
+}
+
 // Text up to the first c (or the end) and the rest after it (nothing when
 // c is absent).
 inline std::string_view field_before(std::string_view s, char c, std::size_t& at) {
@@ -589,7 +806,7 @@ inline std::string_view field_before(std::string_view s, char c, std::size_t& at
 void TopHitFile::write() const {
     const std::optional<std::string> parent = parent_of(path);
     if (!parent) throw Panic(kUnwrapNone);
-    check_ids(hits);
+    if (unwritable_ids) check_ids(hits);
 
     if (has_nul(*parent)) fail("Cannot create directory!", kNulDescription);
     if (const int err = create_dir_all(*parent)) fail_os("Cannot create directory!", err);
@@ -599,11 +816,24 @@ void TopHitFile::write() const {
         fail("Cannot write to file!", write_error_description(err));
 
     OutBuffer out(target.fd());
+    const long double* const fast = fast_number_table();
     std::vector<Ranked> order, scratch;
-    for (const auto& gene : hits) {
+    std::vector<std::uint32_t> counts;
+    const auto& genes = hits.entries();
+    for (std::size_t g = 0; g < genes.size(); ++g) {
+        const auto& gene = genes[g];
+        // The next gene's hits live in a block of their own: start loading
+        // it, a hit for each hit of this gene, while this gene is ranked.
+        const auto& next = g + 1 < genes.size() ? genes[g + 1].value.entries() : gene.value.entries();
+        const auto& entries = gene.value.entries();
         order.clear();
-        for (const auto& family : gene.value) order.push_back(rank(family));
-        stable_sort_hits(order, scratch);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i < next.size()) __builtin_prefetch(&next[i]);
+            order.push_back(rank(entries[i]));
+        }
+        // The rest of a larger next gene.
+        for (std::size_t i = entries.size(); i < next.size(); ++i) __builtin_prefetch(&next[i]);
+        sort_hits(order, scratch, counts);
         char* p = out.room(gene.key.size() + 1);
         p = copy(p, gene.key);
         *p++ = '\t';
@@ -613,9 +843,9 @@ void TopHitFile::write() const {
             p = out.room(hit.key.size() + 2 * kMaxNumberChars + 3);
             p = copy(p, hit.key);
             *p++ = ',';
-            p = write_number(p, hit.value.e_val);
+            p = write_number(p, hit.value.e_val, fast);
             *p++ = ',';
-            p = write_number(p, hit.value.bit_score);
+            p = write_number(p, hit.value.bit_score, fast);
             *p++ = i > 0 ? ';' : '\n';
             out.commit(p);
         }
@@ -633,6 +863,7 @@ void TopHitFile::read() {
     if (file.fd < 0) fail_os("Cannot read file!", errno);
 
     LineReader reader(file.fd);
+    const long double* const fast = fast_number_table();
     std::string_view line;
     bool header = true;
     while (reader.next(line)) {
@@ -648,29 +879,35 @@ void TopHitFile::read() {
 
         // The gene's family map, looked up once the first hit is in.
         FamilyMap* families = nullptr;
-        std::size_t pos = 0;
+        // Each piece of the hits field is scanned once, left to right: the
+        // family id up to its ",", each number up to its "," or the ";"
+        // that ends the piece, converted as it is scanned.
+        const char* p = field.data();
+        const char* const end = p + field.size();
         while (true) {
-            const std::size_t semi = field.find(';', pos);
-            const std::string_view piece =
-                field.substr(pos, semi == std::string_view::npos ? std::string_view::npos : semi - pos);
-
-            const std::string_view hmm_id = field_before(piece, ',', at);
-            if (at == std::string_view::npos) throw Panic(kUnwrapNone);
-            std::string_view rest = piece.substr(at + 1);
-            const double e_val = parse_number(field_before(rest, ',', at));
-            if (at == std::string_view::npos) throw Panic(kUnwrapNone);
-            rest = rest.substr(at + 1);
-            const double bit_score = parse_number(field_before(rest, ',', at));
+            const char* q = find_separator(p, end);
+            if (q == end || *q == ';') throw Panic(kUnwrapNone);
+            const std::string_view hmm_id(p, static_cast<std::size_t>(q - p));
+            const double e_val = read_number(q + 1, end, fast, q);
+            if (q == end || *q == ';') throw Panic(kUnwrapNone);
+            const double bit_score = read_number(q + 1, end, fast, q);
+            // Fields after a third "," are ignored.
+            while (q < end && *q != ';') ++q;
 
             if (!families) {
                 add_hit(gene_id, hmm_id, e_val, bit_score);
                 families = hits.find(gene_id);
+                // Room for the line's hits at once (within a bound: the
+                // pieces may repeat families).
+                families->reserve(families->size() + std::min<std::size_t>(count_byte(q, end, ';'), 4096));
             } else {
+                // Ids read from a file end at their separators, so cannot
+                // hold one: no need to note unwritable ids.
                 offer(*families, hmm_id, Score{e_val, bit_score});
             }
 
-            if (semi == std::string_view::npos) break;
-            pos = semi + 1;
+            if (q == end) break;
+            p = q + 1;
         }
     }
     file.close();

@@ -17,6 +17,9 @@ inline constexpr std::string_view kTopHitHeader = "Gene Id\tTop hits (Family id,
 // and underflowing to a zero. A rejected field ends with an internal
 // failure naming the error kind (Empty or Invalid).
 double parse_number(std::string_view field);
+// The same with the result of fast_number_table() (hit.hpp), taken once
+// for many fields; null goes without the extended-precision fast path.
+double parse_number(std::string_view field, const long double* pow10);
 
 // "Os { code: C, kind: K, message: "T" }" for the system error number code.
 std::string os_error_description(int code);
