@@ -15,15 +15,15 @@ import nuvek  # noqa: F401  (enters the dotted submodules into sys.modules)
 from nuvek.util.accession import canonical_gid
 
 
-def canonicalise(ids):
+def canonicalise(ids: list[str]) -> dict[str, list[str]]:
     """Maps each canonical id to the input ids that give it, in input order."""
-    groups = defaultdict(list)
+    groups: defaultdict[str, list[str]] = defaultdict(list)
     for gid in ids:
         groups[canonical_gid(gid)].append(gid)
     return dict(groups)
 
 
-def main(argv):
+def main(argv: list[str]) -> int:
     path = Path(argv[1]) if len(argv) > 1 else Path(__file__).resolve().parent / "accessions.txt"
     ids = [line.strip() for line in path.read_text().splitlines() if line.strip()]
     groups = canonicalise(ids)
