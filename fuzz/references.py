@@ -1,4 +1,8 @@
 """Small pure-Python references the fuzzers check nuvek against."""
+import math
+import re
+import struct
+from decimal import Decimal
 
 COMPLEMENT = {"A": "T", "C": "G", "G": "C", "T": "A"}
 
@@ -54,3 +58,156 @@ def count_seq(seq, k, use_rev_complement):
             counts[col] = counts.get(col, 0) + n
         total += rc_total
     return counts, total
+
+
+# ---------------------------------------------------------------------------
+# FASTA files
+
+# The Unicode White_Space characters (str.isspace also takes U+001C..U+001F).
+WHITE_SPACE = frozenset(
+    "\t\n\x0b\x0c\r \x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000" + "".join(map(chr, range(0x2000, 0x200B)))
+)
+
+
+class FastaFailure(Exception):
+    """A failure of the FASTA reader: its short form."""
+
+
+def rstrip_white(text):
+    end = len(text)
+    while end and text[end - 1] in WHITE_SPACE:
+        end -= 1
+    return text[:end]
+
+
+def fasta_lines(data):
+    """The lines of the file's bytes, without their line feeds, decoded one
+    at a time as they are read: an undecodable line raises FastaFailure
+    where it stands."""
+    lines = data.split(b"\n")
+    if lines[-1] == b"":
+        lines.pop()  # a final line feed ends the last line, it starts none
+    for line in lines:
+        try:
+            yield line.decode("utf-8")
+        except UnicodeDecodeError:
+            raise FastaFailure("stream did not contain valid UTF-8") from None
+
+
+def fasta_records(data):
+    """(id, seq) of every record in file order; a read error raises
+    FastaFailure once the records before it were yielded. A record is
+    complete only once the line after it (the next header) was read."""
+    lines = fasta_lines(data)
+    first = next(lines, None)
+    if first is None:
+        return
+    if not first.startswith(">"):
+        raise FastaFailure("Expected > at record start.")
+    header = first
+    while header is not None:
+        head = rstrip_white(header[1:])
+        cut = next((i for i, c in enumerate(head) if c in WHITE_SPACE), len(head))
+        seq = []
+        header = None
+        for line in lines:
+            if line.startswith(">"):
+                header = line
+                break
+            seq.append(rstrip_white(line))
+        yield head[:cut], "".join(seq)
+
+
+def count_fasta(data, k, use_rev_complement):
+    """The records' counts {id: (counts, total)} in first-occurrence order,
+    the last record of an id winning; raises FastaFailure or CountFailure."""
+    result = {}
+    for rid, seq in fasta_records(data):
+        result[rid] = count_seq(seq, k, use_rev_complement)
+    return result
+
+
+# ---------------------------------------------------------------------------
+# Top-hit files
+
+UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
+NUMBER = re.compile(r"[+-]?(?:(?i:inf|infinity|nan)|(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?)")
+
+
+class ReadFailure(Exception):
+    """A failure of reading a top-hit file: its message."""
+
+
+def parse_number(field):
+    if not NUMBER.fullmatch(field):
+        kind = "Empty" if field == "" else "Invalid"
+        raise ReadFailure(f"called `Result::unwrap()` on an `Err` value: ParseFloatError {{ kind: {kind} }}")
+    return float(field)
+
+
+def better(new, stored):
+    """True when the hit (e_val, bit_score) new replaces stored."""
+    return new[1] > stored[1] or (new[1] == stored[1] and new[0] < stored[0])
+
+
+def add_hit(table, gene, family, e_val, bit_score):
+    families = table.setdefault(gene, {})
+    if family not in families or better((e_val, bit_score), families[family]):
+        families[family] = (e_val, bit_score)
+
+
+def read_tophits(data, table):
+    """Merges the hits of a top-hit file's bytes into table
+    {gene: {family: (e_val, bit_score)}} (insertion-ordered); raises
+    ReadFailure as the file's reader does, the hits before it added."""
+    lines = data.split(b"\n")
+    last = lines.pop()  # the bytes after the last line feed: a line without one, if any
+    lines = [line.removesuffix(b"\r") for line in lines] + ([last] if last else [])
+    header = True
+    for raw in lines:
+        try:
+            line = raw.decode("utf-8")
+        except UnicodeDecodeError:
+            continue
+        if header:
+            header = False
+            continue
+        if "\t" not in line:
+            raise ReadFailure(UNWRAP_NONE)
+        gene, field = line.split("\t", 1)
+        field = field.split("\t", 1)[0]
+        for piece in field.split(";"):
+            if "," not in piece:
+                raise ReadFailure(UNWRAP_NONE)
+            family, rest = piece.split(",", 1)
+            e_val = parse_number(rest.split(",", 1)[0])
+            if "," not in rest:
+                raise ReadFailure(UNWRAP_NONE)
+            bit_score = parse_number(rest.split(",", 1)[1].split(",", 1)[0])
+            add_hit(table, gene, family, e_val, bit_score)
+    return table
+
+
+def top_hit(families):
+    """The hit get_top_hit selects, visiting the families in insertion order."""
+    best = None
+    for family, hit in families.items():
+        if best is None or hit[1] > best[1][1] or (hit[1] == best[1][1] and hit[0] <= best[1][0]):
+            best = (family, hit)
+    return best
+
+
+def same_number(a, b):
+    """Bit-for-bit equality, any NaN equal to any NaN."""
+    if math.isnan(a) or math.isnan(b):
+        return math.isnan(a) and math.isnan(b)
+    return struct.pack("<d", a) == struct.pack("<d", b)
+
+
+def number_text(x):
+    """The number text form: shortest round-trip digits, positional."""
+    if math.isnan(x):
+        return "NaN"
+    if math.isinf(x):
+        return "inf" if x > 0 else "-inf"
+    return format(Decimal(repr(x)).normalize(), "f")
