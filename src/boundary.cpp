@@ -302,6 +302,15 @@ Ref to_py_u64(std::uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
 Ref to_py_double(double v) { return check(PyFloat_FromDouble(v)); }
 Ref to_py_bool(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 Ref none() { return Ref::borrow(Py_None); }
+
+Ref new_dict(std::size_t n) {
+#if PY_VERSION_HEX < 0x030D0000
+    return check(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
+#else
+    (void)n;
+    return check(PyDict_New());
+#endif
+}
 Ref not_implemented() { return Ref::borrow(Py_NotImplemented); }
 
 // ---------------------------------------------------------------------------

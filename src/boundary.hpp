@@ -185,6 +185,9 @@ Ref to_py_u64(std::uint64_t v);
 Ref to_py_double(double v);
 Ref to_py_bool(bool v);
 Ref none();
+// A new empty dict with room for about n entries (sized in advance where
+// the interpreter offers it), so that filling it does not rehash.
+Ref new_dict(std::size_t n);
 Ref not_implemented();
 
 // ---------------------------------------------------------------------------

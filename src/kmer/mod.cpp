@@ -118,7 +118,7 @@ PyObject* py_get_kmer_count_fasta(PyObject*, PyObject* const* args, Py_ssize_t n
         const auto k = arg("k", a[1], to_u8);
         const auto rc = arg("use_rev_complement", a[2], to_bool);
         auto results = get_kmer_count_fasta(path, k, rc);
-        Ref dict = check(PyDict_New());
+        Ref dict = new_dict(results.size());
         for (auto& [id, result] : results) {
             Ref key = to_py(id);
             Ref value = wrap(std::move(result));
@@ -161,11 +161,7 @@ PyObject* py_get_kmer_to_idx(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const std::uint64_t n = kmer_columns(k);
         // Per entry: the key, an int object and the dict's own slot and index.
         require_fits(n, kmer_str_bytes(k) + 32 + 48);
-#if PY_VERSION_HEX < 0x030D0000
-        Ref dict = check(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
-#else
-        Ref dict = check(PyDict_New());
-#endif
+        Ref dict = new_dict(n);
         get_possible_kmers(k, [&](std::string_view text, std::uint64_t column) {
             Ref key = Ref::steal(new_ascii(text));
             Ref value = to_py_u64(column);
