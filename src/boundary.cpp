@@ -321,8 +321,8 @@ PyTypeObject* make_class(const char* qualified_name, std::size_t basicsize, PyTy
 #ifdef Py_TPFLAGS_IMMUTABLETYPE
     flags |= Py_TPFLAGS_IMMUTABLETYPE;
 #endif
-    PyType_Spec spec{qualified_name, static_cast<int>(basicsize), 0, flags, slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyType_Spec type_spec{qualified_name, static_cast<int>(basicsize), 0, flags, slots};
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) {
         PyErr_PrintEx(0);
         const char* dot = std::strrchr(qualified_name, '.');

@@ -87,16 +87,16 @@ def test_stub_matches_runtime(module_name):
         runtime = {m for m in vars(obj) if not m.startswith("__")}
         assert runtime == {m for m in detail if not m.startswith("__")}, name
         instance = instances()[name]
-        for member, spec in detail.items():
+        for member, expected in detail.items():
             if member == "__new__":
-                assert runtime_params(obj, f"{name}.__new__") == spec, name
+                assert runtime_params(obj, f"{name}.__new__") == expected, name
             elif member in DUNDER_COMPARISONS:
                 assert member in vars(obj), (name, member)
-            elif spec == "property":
+            elif expected == "property":
                 assert type(vars(obj)[member]).__name__ == "getset_descriptor", (name, member)
             else:
                 assert type(vars(obj)[member]).__name__ == "method_descriptor", (name, member)
-                check_method(getattr(instance, member), f"{name}.{member}", spec)
+                check_method(getattr(instance, member), f"{name}.{member}", expected)
 
 
 def test_top_module_stub():
