@@ -243,6 +243,27 @@ T& value_of(CellHeader* cell) {
     return reinterpret_cast<Cell<T>*>(cell)->value;
 }
 
+// Runs body on the T held by self (an instance of type) under a shared
+// borrow, inside guarded; body returns a Ref to the result.
+template <class T, class Body>
+PyObject* with_shared(PyObject* self, PyTypeObject* type, Body&& body) {
+    return guarded([&] {
+        auto* cell = instance_of(self, type);
+        SharedBorrow borrow(cell);
+        return body(static_cast<const T&>(value_of<T>(cell))).release();
+    });
+}
+
+// As with_shared, under an exclusive borrow and with write access.
+template <class T, class Body>
+PyObject* with_exclusive(PyObject* self, PyTypeObject* type, Body&& body) {
+    return guarded([&] {
+        auto* cell = instance_of(self, type);
+        ExclusiveBorrow borrow(cell);
+        return body(value_of<T>(cell)).release();
+    });
+}
+
 // A new instance of type owning value.
 template <class T>
 Ref new_instance(PyTypeObject* type, T&& value) {

@@ -22,18 +22,12 @@ PyObject* dna_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* dna_get_seq(PyObject* self, void*) {
-    return guarded([&] {
-        auto* cell = instance_of(self, dna_sequence_type());
-        SharedBorrow borrow(cell);
-        return to_py(value_of<DnaSequence>(cell).seq).release();
-    });
+    return with_shared<DnaSequence>(self, dna_sequence_type(), [](const DnaSequence& d) { return to_py(d.seq); });
 }
 
 PyObject* dna_rev_complement(PyObject* self, PyObject*) {
-    return guarded([&] {
-        auto* cell = instance_of(self, dna_sequence_type());
-        SharedBorrow borrow(cell);
-        return new_instance(dna_sequence_type(), value_of<DnaSequence>(cell).rev_complement()).release();
+    return with_shared<DnaSequence>(self, dna_sequence_type(), [](const DnaSequence& d) {
+        return new_instance(dna_sequence_type(), d.rev_complement());
     });
 }
 

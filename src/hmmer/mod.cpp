@@ -36,11 +36,7 @@ PyObject* hit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // Runs read on the hit held by self under a shared borrow.
 template <class Read>
 PyObject* read_hit(PyObject* self, Read read) {
-    return guarded([&] {
-        auto* cell = instance_of(self, hit_type());
-        SharedBorrow borrow(cell);
-        return read(value_of<Hit>(cell)).release();
-    });
+    return with_shared<Hit>(self, hit_type(), read);
 }
 
 PyObject* hit_get_gene_id(PyObject* self, void*) {
@@ -160,30 +156,22 @@ PyObject* file_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // Runs body on the table held by self under a shared borrow.
 template <class Body>
-PyObject* with_shared(PyObject* self, Body body) {
-    return guarded([&] {
-        auto* cell = instance_of(self, tophit_file_type());
-        SharedBorrow borrow(cell);
-        return body(static_cast<const TopHitFile&>(value_of<TopHitFile>(cell))).release();
-    });
+PyObject* table_shared(PyObject* self, Body body) {
+    return with_shared<TopHitFile>(self, tophit_file_type(), body);
 }
 
 // Runs body on the table held by self under an exclusive borrow.
 template <class Body>
-PyObject* with_exclusive(PyObject* self, Body body) {
-    return guarded([&] {
-        auto* cell = instance_of(self, tophit_file_type());
-        ExclusiveBorrow borrow(cell);
-        return body(value_of<TopHitFile>(cell)).release();
-    });
+PyObject* table_exclusive(PyObject* self, Body body) {
+    return with_exclusive<TopHitFile>(self, tophit_file_type(), body);
 }
 
 PyObject* file_get_path(PyObject* self, void*) {
-    return with_shared(self, [](const TopHitFile& t) { return to_py(t.path); });
+    return table_shared(self, [](const TopHitFile& t) { return to_py(t.path); });
 }
 
 PyObject* py_add_hit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return with_exclusive(self, [&](TopHitFile& t) {
+    return table_exclusive(self, [&](TopHitFile& t) {
         PyObject* a[4];
         bind_fast(kAddHitSig, args, nargs, kwnames, a);
         const auto gene_id = arg("gene_id", a[0], to_text);
@@ -196,7 +184,7 @@ PyObject* py_add_hit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* py_contains_gene_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return with_shared(self, [&](const TopHitFile& t) {
+    return table_shared(self, [&](const TopHitFile& t) {
         PyObject* a[1];
         bind_fast(kContainsGeneIdSig, args, nargs, kwnames, a);
         return to_py_bool(t.contains_gene_id(arg("gene_id", a[0], to_text)));
@@ -204,7 +192,7 @@ PyObject* py_contains_gene_id(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* py_contains_gene_hmm(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return with_shared(self, [&](const TopHitFile& t) {
+    return table_shared(self, [&](const TopHitFile& t) {
         PyObject* a[2];
         bind_fast(kContainsGeneHmmSig, args, nargs, kwnames, a);
         const auto gene_id = arg("gene_id", a[0], to_text);
@@ -214,7 +202,7 @@ PyObject* py_contains_gene_hmm(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 PyObject* py_get_top_hit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return with_shared(self, [&](const TopHitFile& t) {
+    return table_shared(self, [&](const TopHitFile& t) {
         PyObject* a[1];
         bind_fast(kGetTopHitSig, args, nargs, kwnames, a);
         return wrap(t.get_top_hit(arg("gene_id", a[0], to_text)));
@@ -222,7 +210,7 @@ PyObject* py_get_top_hit(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* py_get_hmm_hit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return with_shared(self, [&](const TopHitFile& t) {
+    return table_shared(self, [&](const TopHitFile& t) {
         PyObject* a[2];
         bind_fast(kGetHmmHitSig, args, nargs, kwnames, a);
         const auto gene_id = arg("gene_id", a[0], to_text);
@@ -232,14 +220,14 @@ PyObject* py_get_hmm_hit(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* py_write(PyObject* self, PyObject*) {
-    return with_shared(self, [](const TopHitFile& t) {
+    return table_shared(self, [](const TopHitFile& t) {
         t.write();
         return none();
     });
 }
 
 PyObject* py_read(PyObject* self, PyObject*) {
-    return with_exclusive(self, [](TopHitFile& t) {
+    return table_exclusive(self, [](TopHitFile& t) {
         t.read();
         return none();
     });

@@ -35,11 +35,7 @@ PyObject* result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // Runs read on the result held by self under a shared borrow.
 template <class Read>
 PyObject* read_result(PyObject* self, Read read) {
-    return guarded([&] {
-        auto* cell = instance_of(self, kmer_count_result_type());
-        SharedBorrow borrow(cell);
-        return read(value_of<KmerCountResult>(cell)).release();
-    });
+    return with_shared<KmerCountResult>(self, kmer_count_result_type(), read);
 }
 
 PyObject* result_get_k(PyObject* self, void*) {
