@@ -91,6 +91,33 @@ void raise_panic(const std::string& message, const std::source_location& where) 
     PyErr_SetObject(type, text.get());
 }
 
+void add_note_to_current(const std::string& note) {
+    Fetched f = fetch_normalized();
+    if (!f.value) return;
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(note.data(), static_cast<Py_ssize_t>(note.size()), "replace"));
+    if (!text) return;
+#if PY_VERSION_HEX >= 0x030B0000
+    Ref done = Ref::steal(PyObject_CallMethod(f.value.get(), "add_note", "O", text.get()));
+    if (!done) return;
+#else
+    Ref notes = Ref::steal(PyObject_GetAttrString(f.value.get(), "__notes__"));
+    if (!notes) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
+        PyErr_Clear();
+        notes = Ref::steal(PyList_New(0));
+        if (!notes || PyObject_SetAttrString(f.value.get(), "__notes__", notes.get()) < 0) return;
+    }
+    if (!PyList_Check(notes.get())) {
+        PyErr_SetString(PyExc_TypeError, "Cannot add note: __notes__ is not a list");
+        return;
+    }
+    if (PyList_Append(notes.get(), text.get()) < 0) return;
+#endif
+    restore(std::move(f));
+}
+
+bool run_signal_handlers() noexcept { return PyErr_CheckSignals() == 0; }
+
 void rewrite_argument_error(const char* name) {
     if (!PyErr_Occurred()) return;
     Fetched f = fetch_normalized();

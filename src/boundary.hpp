@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "panic.hpp"
+#include "util/signals.hpp"
 
 namespace nuvek::py {
 
@@ -49,6 +50,14 @@ struct ErrorValue {
 // the failure's source location to standard error.
 void raise_panic(const std::string& message, const std::source_location& where);
 
+// Adds note to the exception currently set (add_note on Python 3.11+, the
+// __notes__ list before); a failure to add it replaces that exception.
+void add_note_to_current(const std::string& note);
+
+// Runs the interpreter's pending signal handlers; false when one raised.
+// Installed as native code's signal hook at import.
+bool run_signal_handlers() noexcept;
+
 // The PanicException type (created once, on first need); null with an
 // exception set if it could not be created.
 PyObject* panic_exception_type();
@@ -60,10 +69,13 @@ PyObject* guarded(Body&& body) noexcept {
     try {
         return body();
     } catch (const PyErrorAlreadySet&) {
+    } catch (const Interrupted&) {
+        // A signal handler raised; its exception is set.
     } catch (const ErrorValue& e) {
         PyErr_SetString(e.type, e.message.c_str());
     } catch (const Panic& p) {
         raise_panic(p.message(), p.where());
+        if (!p.note().empty() && PyErr_Occurred()) add_note_to_current(p.note());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

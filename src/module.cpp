@@ -49,6 +49,7 @@ extern "C" PyMODINIT_FUNC PyInit_nuvek() {
         if (initialized.exchange(true))
             throw py::ErrorValue{PyExc_ImportError,
                                  "nuvek may be initialized only once per interpreter process"};
+        set_signal_hook(py::run_signal_handlers);
         register_accession(module.get());
         register_tophit(module.get());
         register_kmer(module.get());

@@ -21,9 +21,16 @@ public:
     const std::string& message() const noexcept { return message_; }
     const std::source_location& where() const noexcept { return where_; }
 
+    // Context added on the way out (which file, record, position or line),
+    // shown to Python callers as a note on the exception; the message
+    // itself never changes. Empty when there is none.
+    const std::string& note() const noexcept { return note_; }
+    void set_note(std::string note) { note_ = std::move(note); }
+
 private:
     std::string message_;
     std::source_location where_;
+    std::string note_;
 };
 
 // The message of an unwrapped empty optional, used wherever a value that
