@@ -1,6 +1,8 @@
-// The call boundary between Python and native code.
+// The call boundary between Python and native code: failures, owned
+// references, argument binding, conversions and classes.
 //
-// Every Python-visible callable is a thin wrapper that:
+// Every Python-visible callable (see boundary_callables.hpp, which declares
+// them):
 //   1. runs its body inside `guarded`, which turns every C++ failure into a
 //      Python exception (never letting one escape into the interpreter);
 //   2. checks and borrows its instance (`SharedBorrow`, `ExclusiveBorrow`);
@@ -8,8 +10,7 @@
 //      fast calling convention, `bind_tuple` for constructors);
 //   4. converts each argument with `arg(name, obj, converter)`, which applies
 //      the argument-error rewrite to a failed conversion;
-//   5. runs the native operation and converts its result with the `to_py`
-//      overloads, returning a new reference.
+//   5. runs the native operation and converts its result to a new reference.
 // Every reference the boundary holds is owned by a `Ref`; every C API call
 // that can fail is checked, and a failure with a Python exception set
 // unwinds as `PyErrorAlreadySet`.
@@ -25,6 +26,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -143,13 +146,19 @@ struct Signature {
     const char* class_name;  // null for a module function
     const char* name;        // "__new__" for a constructor
     std::span<const char* const> params;
+    // The last keyword_only parameters can be given only by keyword and may
+    // be left out (their converter supplies the default); every other
+    // parameter is required and may be given by position or keyword.
+    std::size_t keyword_only = 0;
 
+    std::size_t positional() const { return params.size() - keyword_only; }
     // "name()" or "Class.name()", as used in binding messages.
     std::string full_name() const;
 };
 
 // Binds arguments in the fast calling convention with keyword names. out
-// receives one borrowed reference per parameter.
+// receives one borrowed reference per parameter (null for a keyword-only
+// parameter that was left out).
 void bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                PyObject** out);
 
@@ -176,13 +185,68 @@ auto arg(const char* name, PyObject* obj, Convert convert) -> decltype(convert(o
     }
 }
 
+// The converter of a keyword-only parameter: Convert for a given argument,
+// Default when it was left out.
+template <auto Convert, auto Default>
+auto keyword_or(PyObject* obj) -> decltype(Convert(obj)) {
+    return obj ? Convert(obj) : Default;
+}
+
+namespace detail {
+
+template <const Signature& Sig, auto... Convert, std::size_t... I, class Op>
+decltype(auto) convert_and_run(PyObject* const* bound, std::index_sequence<I...>, Op&& op) {
+    // Braced initialisation converts in parameter order, so the first
+    // failing argument is the one reported.
+    std::tuple<std::decay_t<decltype(Convert(nullptr))>...> values{arg(Sig.params[I], bound[I], Convert)...};
+    return std::apply(std::forward<Op>(op), std::move(values));
+}
+
+}  // namespace detail
+
+// Binds a fast call's arguments to Sig, converts them in order with
+// Convert..., runs op on the converted values and returns its result. A
+// call with exactly the positional parameters and no keywords reads the
+// arguments in place.
+template <const Signature& Sig, auto... Convert, class Op>
+decltype(auto) call_fast(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Op&& op) {
+    constexpr std::size_t n = sizeof...(Convert);
+    static_assert(n == Sig.params.size(), "one converter per parameter");
+    if constexpr (Sig.keyword_only == 0) {
+        if (!kwnames && PyVectorcall_NARGS(nargsf) == static_cast<Py_ssize_t>(n))
+            return detail::convert_and_run<Sig, Convert...>(args, std::make_index_sequence<n>{}, std::forward<Op>(op));
+    }
+    PyObject* bound[n];
+    bind_fast(Sig, args, nargsf, kwnames, bound);
+    return detail::convert_and_run<Sig, Convert...>(bound, std::make_index_sequence<n>{}, std::forward<Op>(op));
+}
+
+// The same for a constructor's argument tuple and keyword dictionary.
+template <const Signature& Sig, auto... Convert, class Op>
+decltype(auto) call_tuple(PyObject* args, PyObject* kwargs, Op&& op) {
+    constexpr std::size_t n = sizeof...(Convert);
+    static_assert(n == Sig.params.size(), "one converter per parameter");
+    PyObject* bound[n];
+    bind_tuple(Sig, args, kwargs, bound);
+    return detail::convert_and_run<Sig, Convert...>(bound, std::make_index_sequence<n>{}, std::forward<Op>(op));
+}
+
 // ---------------------------------------------------------------------------
 // Conversions from Python
 
 // TypeError "'<qualname>' object cannot be converted to '<target>'".
 [[noreturn]] void throw_type_check(PyObject* obj, const char* target);
 
+// A str argument: the object and its UTF-8 text, for an operation that may
+// hand the object itself back.
+struct StrArg {
+    PyObject* object;
+    std::string_view text;
+};
+
 std::string_view to_text(PyObject* obj);    // str, as its UTF-8 bytes (borrowed for the call)
+StrArg to_str_arg(PyObject* obj);           // the same, with the object
+std::string to_path(PyObject* obj);         // str, or an os.PathLike whose __fspath__ gives str
 bool to_bool(PyObject* obj);                // exactly True or False
 double to_double(PyObject* obj);            // the interpreter's float conversion
 std::uint8_t to_u8(PyObject* obj);          // __index__, 0..255
@@ -193,6 +257,9 @@ std::vector<std::uint64_t> to_u64_vector(PyObject* obj);  // a Sequence other th
 // Conversions to Python (new references)
 
 Ref to_py(std::string_view text);  // valid UTF-8 text to str
+// A str of text, which is drawn from the source argument's text: the
+// source object itself when text is all of it and it is exactly a str.
+Ref to_py_from(const StrArg& source, std::string_view text);
 Ref to_py_u64(std::uint64_t v);
 Ref to_py_double(double v);
 Ref to_py_bool(bool v);
@@ -219,18 +286,37 @@ struct Cell {
     T value;
 };
 
+// The class of the native type T: PyClass<T>::type() returns its type
+// object. Specialised beside each class's registration.
+template <class T>
+struct PyClass;
+
 // Builds a class's type object from its slots; qualified_name is
-// "builtins.<name>". Callers keep the result for the life of the process. On failure the interpreter's error is
-// printed and the build ends with a Panic naming the class.
+// "builtins.<name>". Callers keep the result for the life of the process.
+// On failure the interpreter's error is printed and the build ends with a
+// Panic naming the class.
 PyTypeObject* make_class(const char* qualified_name, std::size_t basicsize, PyType_Slot* slots);
 
+// The failures of instance_of and of taking a borrow.
+[[noreturn]] void throw_not_instance(PyObject* obj, PyTypeObject* type);
+[[noreturn]] void throw_borrowed(bool exclusive);
+
 // Checks that obj is an instance of type (or a subtype), else the failed
-// type check with the class name as target.
-CellHeader* instance_of(PyObject* obj, PyTypeObject* type);
+// type check with the class name as target. Inline, like the borrows: every
+// method call and comparison takes this path.
+inline CellHeader* instance_of(PyObject* obj, PyTypeObject* type) {
+    if (!PyObject_TypeCheck(obj, type)) [[unlikely]]
+        throw_not_instance(obj, type);
+    return reinterpret_cast<CellHeader*>(obj);
+}
 
 class SharedBorrow {
 public:
-    explicit SharedBorrow(CellHeader* cell);
+    explicit SharedBorrow(CellHeader* cell) : cell_(cell) {
+        if (cell->borrow >= kExclusive - 1) [[unlikely]]
+            throw_borrowed(false);
+        ++cell->borrow;
+    }
     ~SharedBorrow() { --cell_->borrow; }
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
@@ -241,7 +327,11 @@ private:
 
 class ExclusiveBorrow {
 public:
-    explicit ExclusiveBorrow(CellHeader* cell);
+    explicit ExclusiveBorrow(CellHeader* cell) : cell_(cell) {
+        if (cell->borrow != 0) [[unlikely]]
+            throw_borrowed(true);
+        cell->borrow = kExclusive;
+    }
     ~ExclusiveBorrow() { cell_->borrow = 0; }
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
     ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
@@ -253,27 +343,6 @@ private:
 template <class T>
 T& value_of(CellHeader* cell) {
     return reinterpret_cast<Cell<T>*>(cell)->value;
-}
-
-// Runs body on the T held by self (an instance of type) under a shared
-// borrow, inside guarded; body returns a Ref to the result.
-template <class T, class Body>
-PyObject* with_shared(PyObject* self, PyTypeObject* type, Body&& body) {
-    return guarded([&] {
-        auto* cell = instance_of(self, type);
-        SharedBorrow borrow(cell);
-        return body(static_cast<const T&>(value_of<T>(cell))).release();
-    });
-}
-
-// As with_shared, under an exclusive borrow and with write access.
-template <class T, class Body>
-PyObject* with_exclusive(PyObject* self, PyTypeObject* type, Body&& body) {
-    return guarded([&] {
-        auto* cell = instance_of(self, type);
-        ExclusiveBorrow borrow(cell);
-        return body(value_of<T>(cell)).release();
-    });
 }
 
 // A new instance of type owning value.

@@ -1,6 +1,7 @@
 // The entry point: builds the module nuvek and its submodules
 // nuvek.util.accession, nuvek.hmmer.tophit, nuvek.kmer and nuvek.fasta.
 #include <atomic>
+#include <string>
 
 #include "registration.hpp"
 #include "util/accession.hpp"
@@ -13,17 +14,20 @@ using namespace py;
 constexpr const char* kGidParams[] = {"gid"};
 constexpr Signature kCanonicalGidSig{nullptr, "canonical_gid", kGidParams};
 
-PyObject* py_canonical_gid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        PyObject* a[1];
-        bind_fast(kCanonicalGidSig, args, nargs, kwnames, a);
-        const auto gid = arg("gid", a[0], to_text);
-        return to_py(canonical_gid(gid)).release();
-    });
+// The canonical id as a str; the argument itself when it is canonical.
+Ref py_canonical_gid(StrArg gid) {
+    char stack[256];
+    std::string heap;
+    char* out = stack;
+    if (gid.text.size() > sizeof stack) {
+        heap.resize(gid.text.size());
+        out = heap.data();
+    }
+    return to_py_from(gid, canonical_gid(gid.text, out));
 }
 
-PyMethodDef canonical_gid_def = {"canonical_gid", method_cast(py_canonical_gid), METH_FASTCALL | METH_KEYWORDS,
-                                 nullptr};
+PyMethodDef canonical_gid_def = {"canonical_gid", method_cast(function<kCanonicalGidSig, py_canonical_gid, to_str_arg>),
+                                 METH_FASTCALL | METH_KEYWORDS, nullptr};
 
 void register_accession(PyObject* parent) {
     Ref module = check(PyModule_New("nuvek.util.accession"));

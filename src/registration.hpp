@@ -2,7 +2,7 @@
 // fills it, enters it into sys.modules and adds it to the parent module.
 #pragma once
 
-#include "boundary.hpp"
+#include "boundary_callables.hpp"
 
 namespace nuvek {
 

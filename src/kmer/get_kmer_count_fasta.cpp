@@ -62,7 +62,7 @@ private:
 
 }  // namespace
 
-Entries get_kmer_count_fasta(std::string_view path, std::uint8_t k, bool use_rev_complement) {
+Entries get_kmer_count_fasta(std::string_view path, std::uint8_t k, bool use_rev_complement, bool) {
     std::optional<FastaReader> reader;
     try {
         reader.emplace(path);

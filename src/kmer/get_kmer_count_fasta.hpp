@@ -14,6 +14,7 @@ namespace nuvek {
 // One entry per distinct record id, in the order of first occurrence; a
 // later record with the same id replaces the earlier counts.
 std::vector<std::pair<std::string, KmerCountResult>> get_kmer_count_fasta(std::string_view path, std::uint8_t k,
-                                                                          bool use_rev_complement);
+                                                                          bool use_rev_complement,
+                                                                          bool skip_invalid = false);
 
 }  // namespace nuvek

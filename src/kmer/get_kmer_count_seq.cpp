@@ -337,7 +337,7 @@ std::vector<KmerEntry> count_by_sorting(std::string_view seq, unsigned k, std::u
 
 }  // namespace
 
-KmerCountResult get_kmer_count_seq(std::string_view seq, std::uint8_t k, bool use_rev_complement) {
+KmerCountResult get_kmer_count_seq(std::string_view seq, std::uint8_t k, bool use_rev_complement, bool) {
     const std::uint64_t size = kmer_columns(k);
     const std::uint64_t strands = use_rev_complement ? 2 : 1;
     const std::size_t n = seq.size();

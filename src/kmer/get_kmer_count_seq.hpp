@@ -21,6 +21,7 @@ namespace nuvek {
 // Cheap to call repeatedly on short reads: nothing of size 4^k is allocated
 // or cleared unless the result itself is dense, and the result is sparse
 // whenever that is smaller.
-KmerCountResult get_kmer_count_seq(std::string_view seq, std::uint8_t k, bool use_rev_complement);
+KmerCountResult get_kmer_count_seq(std::string_view seq, std::uint8_t k, bool use_rev_complement,
+                                   bool skip_invalid = false);
 
 }  // namespace nuvek

@@ -47,13 +47,6 @@ KmerCountResult KmerCountResult::sparse(std::uint8_t k, std::uint64_t total, std
     return r;
 }
 
-std::uint64_t KmerCountResult::at(std::uint64_t column) const noexcept {
-    if (!sparse_) return dense_[column];
-    for (const auto& e : entries_)
-        if (e.column == column) return e.count;
-    return 0;
-}
-
 std::vector<std::uint64_t> KmerCountResult::counts() const {
     if (!sparse_) return dense_;
     require_fits(size_, sizeof(std::uint64_t));
@@ -62,11 +55,22 @@ std::vector<std::uint64_t> KmerCountResult::counts() const {
     return out;
 }
 
+const std::vector<std::uint64_t>& KmerCountResult::held_counts() const {
+    if (!sparse_) return dense_;
+    if (!expanded_built_) {
+        expanded_ = counts();
+        expanded_built_ = true;
+    }
+    return expanded_;
+}
+
 void KmerCountResult::compact() {
     if (sparse_) {
         if (sparse_is_smaller(entries_.size(), size_)) return;
-        dense_ = counts();
+        dense_ = expanded_built_ ? std::move(expanded_) : counts();
         entries_ = {};
+        expanded_ = {};
+        expanded_built_ = false;
         sparse_ = false;
         return;
     }

@@ -45,12 +45,14 @@ public:
     // The non-zero entries of a sparse result.
     const std::vector<KmerEntry>& entries() const noexcept { return entries_; }
 
-    // The counter of one column (column < size()); linear in the number of
-    // entries for a sparse result.
-    std::uint64_t at(std::uint64_t column) const noexcept;
-
     // The full counts vector; std::bad_alloc when it cannot fit in memory.
     std::vector<std::uint64_t> counts() const;
+
+    // The full counts vector, held by the result for as long as it lives:
+    // a dense result's own counters; for a sparse result, a vector built on
+    // the first call and kept (the entries stay as they are). std::bad_alloc
+    // when it cannot fit in memory.
+    const std::vector<std::uint64_t>& held_counts() const;
 
     // Switches to the smaller of the two forms: sparse when the non-zero
     // entries take less room than one counter per column.
@@ -61,6 +63,9 @@ private:
     bool sparse_ = false;
     std::vector<std::uint64_t> dense_;
     std::vector<KmerEntry> entries_;
+    // The full vector of a sparse result, once held_counts() built it.
+    mutable std::vector<std::uint64_t> expanded_;
+    mutable bool expanded_built_ = false;
 };
 
 // Entry-by-entry sum of two results with equal k and equal counts length

@@ -1,32 +1,101 @@
 #include "util/accession.hpp"
 
+#include <cstring>
+
 namespace nuvek {
 namespace {
 
-// One left-to-right pass replacing every occurrence of pattern; text that a
-// replacement brings together is not searched again.
-std::string replace_all(std::string_view text, std::string_view pattern, std::string_view with) {
-    std::string out;
-    out.reserve(text.size());
-    std::size_t from = 0;
-    for (std::size_t at; (at = text.find(pattern, from)) != std::string_view::npos; from = at + pattern.size()) {
-        out.append(text, from, at - from);
-        out.append(with);
+// One step: every occurrence of body + "_" in the n bytes at src is
+// replaced by with (nothing when it is 0), in one left-to-right pass; the
+// result goes to dst, which may be src itself (writing never runs ahead of
+// reading). Returns the result's length.
+//
+// No body holds a "_", so an occurrence is a "_" preceded by the body
+// within the run of bytes since the "_" before it: occurrences cannot
+// overlap, and checking each "_" alone finds the same ones as a leftmost
+// scan. A run is copied unchanged, so its last bytes are read back from
+// dst. A replacement ends the run, so text that it brings together is not
+// matched again by the same step; a later step, running over this step's
+// result, does match it.
+std::size_t replace_step(const char* src, std::size_t n, char* dst, std::string_view body, char with) {
+    const std::size_t length = body.size();
+    std::size_t w = 0, run = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = src[i];
+        if (c == '_' && run >= length && std::memcmp(dst + w - length, body.data(), length) == 0) {
+            w -= length;
+            if (with) dst[w++] = with;
+            run = 0;
+            continue;
+        }
+        dst[w++] = c;
+        run = c == '_' ? 0 : run + 1;
     }
-    out.append(text, from);
-    return out;
+    return w;
 }
+
+// The same step over text whose "_" positions are known: text is the n
+// bytes at out, under[0..count) the positions of its "_" in order. Only the
+// "_" are visited; a match moves the rest of the text left. Updates n,
+// under and count to the result. Ids are short: the body is a constant and
+// the moves are plain loops, so that no step calls into the C library.
+template <std::size_t Length>
+void replace_step_at(char* out, std::size_t& n, std::size_t* under, std::size_t& count,
+                     const char (&body)[Length + 1], char with) {
+    const std::size_t removed = Length + 1 - (with ? 1 : 0);
+    std::size_t shift = 0, kept = 0, run_start = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t at = under[j] - shift;  // where this "_" is now
+        const std::size_t run = under[j] - run_start;
+        run_start = under[j] + 1;
+        if (run >= Length && std::memcmp(out + at - Length, body, Length) == 0) {
+            char* to = out + at - Length;
+            if (with) *to++ = with;
+            for (std::size_t i = at + 1; i < n; ++i) *to++ = out[i];
+            n -= removed;
+            shift += removed;
+        } else {
+            under[kept++] = at;
+        }
+    }
+    count = kept;
+}
+
+// Room for the "_" positions of a typical id; ids with more take the
+// byte-by-byte steps.
+constexpr std::size_t kMaxUnderscores = 16;
 
 }  // namespace
 
-std::string canonical_gid(std::string_view gid) {
-    if (!gid.empty() && gid.front() == 'U') return std::string(gid);
-    std::string s = replace_all(gid, "RS_", "");
-    s = replace_all(s, "GB_", "");
-    s = replace_all(s, "GCA_", "G");
-    s = replace_all(s, "GCF_", "G");
-    if (const auto dot = s.find('.'); dot != std::string::npos) s.resize(dot);
-    return s;
+std::string_view canonical_gid(std::string_view gid, char* out) {
+    if (gid.empty() || gid.front() == 'U') return gid;
+    // No step makes or removes a ".", and none matches across one: what
+    // follows the first "." in gid cannot change what precedes it, so it is
+    // cut before the steps run.
+    if (const void* dot = std::memchr(gid.data(), '.', gid.size()))
+        gid = gid.substr(0, static_cast<std::size_t>(static_cast<const char*>(dot) - gid.data()));
+    std::size_t under[kMaxUnderscores];
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < gid.size(); ++i) {
+        if (gid[i] != '_') continue;
+        if (count == kMaxUnderscores) {
+            std::size_t n = replace_step(gid.data(), gid.size(), out, "RS", 0);
+            n = replace_step(out, n, out, "GB", 0);
+            n = replace_step(out, n, out, "GCA", 'G');
+            n = replace_step(out, n, out, "GCF", 'G');
+            return {out, n};
+        }
+        under[count++] = i;
+    }
+    // Every pattern ends with "_": without one nothing matches.
+    if (count == 0) return gid;
+    std::memcpy(out, gid.data(), gid.size());
+    std::size_t n = gid.size();
+    replace_step_at<2>(out, n, under, count, "RS", 0);
+    replace_step_at<2>(out, n, under, count, "GB", 0);
+    replace_step_at<3>(out, n, under, count, "GCA", 'G');
+    replace_step_at<3>(out, n, under, count, "GCF", 'G');
+    return {out, n};
 }
 
 }  // namespace nuvek
