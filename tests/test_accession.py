@@ -44,9 +44,31 @@ def reference(gid):
     return gid.split(".", 1)[0]
 
 
-def test_random_ids_match_reference():
-    rng = random.Random(11)
+@pytest.mark.parametrize("seed, pieces_max", [(11, 8), (12, 30), (13, 80)])
+def test_random_ids_match_reference(seed, pieces_max):
+    # Long ids hold more underscores than the fast path keeps track of.
+    rng = random.Random(seed)
     pieces = ["RS_", "GB_", "GCA_", "GCF_", "G", "C", "A", "F", "_", ".", "1", "U", "R", "S", "B", "\u00e9"]
     for _ in range(2000):
-        gid = "".join(rng.choice(pieces) for _ in range(rng.randrange(8)))
+        gid = "".join(rng.choice(pieces) for _ in range(rng.randrange(pieces_max)))
         assert canonical_gid(gid) == reference(gid), gid
+
+
+@pytest.mark.parametrize("gid", ["G000005845", "GCF", "x" * 300, "U1.1_GCF_", "RS", "\u00e9_x"])
+def test_canonical_id_is_returned_itself(gid):
+    assert canonical_gid(gid) is gid
+
+
+@pytest.mark.parametrize("gid, expected", [("G1", "G1"), ("G1.2", "G1"), ("RS_GCF_1.2", "G1"), ("U1", "U1")])
+def test_str_subclass_gives_plain_str(gid, expected):
+    class Gid(str):
+        pass
+
+    result = canonical_gid(Gid(gid))
+    assert type(result) is str and result == expected
+
+
+@pytest.mark.parametrize("length", [255, 256, 257, 5000])
+def test_ids_longer_than_the_stack_buffer(length):
+    gid = ("RS_GCF_" + "1" * length)[:length] + "_GB_x.9"
+    assert canonical_gid(gid) == reference(gid)

@@ -234,3 +234,130 @@ def test_reentrant_use_during_exclusive_borrow_is_refused(reenter, message):
     assert not table.contains_gene_id("g")
     table.add_hit("g", "F", 1.0, 2.0)
     assert table.get_hmm_hit("g", "F").bit_score == 2.0
+
+
+@pytest.mark.parametrize("fn, first", [(get_kmer_count_seq, "ACGT"), (get_kmer_count_fasta, __file__)])
+def test_skip_invalid_is_keyword_only(fn, first):
+    name = fn.__name__
+    raises(TypeError, f"{name}() takes 3 positional arguments but 4 were given", fn, first, 2, False, False)
+    raises(TypeError, f"{name}() missing 1 required positional argument: 'use_rev_complement'", fn, first, 2,
+           skip_invalid=True)
+    raises(TypeError, f"{name}() got an unexpected keyword argument 'skip'", fn, first, 2, False, skip=True)
+
+
+@pytest.mark.parametrize("value", [1, 0, None, "yes", 1.0])
+@pytest.mark.parametrize("fn, first", [(get_kmer_count_seq, "ACGT"), (get_kmer_count_fasta, __file__)])
+def test_skip_invalid_is_a_strict_bool(fn, first, value):
+    raises(TypeError, f"argument 'skip_invalid': '{type(value).__name__}' object cannot be converted to 'PyBool'",
+           fn, first, 2, False, skip_invalid=value)
+
+
+def test_skip_invalid_is_converted_after_the_positional_arguments():
+    raises(TypeError, "argument 'k': 'str' object cannot be interpreted as an integer", get_kmer_count_seq,
+           "ACGT", "2", False, skip_invalid=1)
+
+
+@pytest.mark.parametrize("skip", [False, True])
+def test_skip_invalid_accepted_by_keyword(skip, tmp_path):
+    assert get_kmer_count_seq("ACGT", 2, False, skip_invalid=skip).counts == get_kmer_count_seq("ACGT", 2, False).counts
+    fasta = tmp_path / "a.fa"
+    fasta.write_text(">r\nACGT\n")
+    result = get_kmer_count_fasta(skip_invalid=skip, use_rev_complement=True, k=2, path=str(fasta))
+    assert result["r"].total == 6
+
+
+class StrPath:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+class BytesPath(StrPath):
+    def __fspath__(self):
+        return self.path.encode()
+
+
+def path_forms(path):
+    import pathlib
+
+    class Name(str):
+        pass
+
+    return [path, pathlib.Path(path), pathlib.PurePosixPath(path), StrPath(path), Name(path)]
+
+
+@pytest.mark.parametrize("form", range(5))
+def test_paths_take_str_and_path_like(tmp_path, form):
+    from nuvek.hmmer.tophit import TopHitFile
+
+    fasta = tmp_path / "a.fa"
+    fasta.write_text(">r\nACGT\n")
+    assert get_kmer_count_fasta(path_forms(str(fasta))[form], 2, False)["r"].total == 3
+    target = str(tmp_path / "sub" / "t.tsv")
+    table = TopHitFile(path_forms(target)[form])
+    assert type(table.path) is str and table.path == target
+    table.add_hit("g", "F", 1.0, 2.0)
+    table.write()
+    again = TopHitFile(path=path_forms(target)[form])
+    again.read()
+    assert again.contains_gene_hmm("g", "F")
+
+
+@pytest.mark.parametrize(
+    "value, type_name",
+    [(b"a.fa", "bytes"), (BytesPath("a.fa"), "BytesPath"), (bytearray(b"a"), "bytearray"), (3, "int"),
+     (None, "NoneType")],
+)
+def test_paths_refuse_everything_else(value, type_name):
+    from nuvek.hmmer.tophit import TopHitFile
+
+    message = f"argument 'path': '{type_name}' object cannot be converted to 'PyString'"
+    raises(TypeError, message, get_kmer_count_fasta, value, 2, False)
+    raises(TypeError, message, TopHitFile, value)
+
+
+def test_failing_fspath_propagates():
+    class Broken:
+        def __fspath__(self):
+            raise KeyError("no path")
+
+    with pytest.raises(KeyError):
+        get_kmer_count_fasta(Broken(), 2, False)
+
+
+def counts_sequence(length):
+    """A Sequence whose __len__ is given; raising when it is an exception."""
+    import collections.abc
+
+    class Counts(collections.abc.Sequence):
+        def __len__(self):
+            if isinstance(length, BaseException):
+                raise length
+            return length
+
+        def __getitem__(self, i):
+            if i >= 2:
+                raise IndexError(i)
+            return i
+
+    return Counts()
+
+
+@pytest.mark.parametrize(
+    "length, exc_type, message",
+    [
+        (KeyError("len failed"), KeyError, "'len failed'"),
+        (ZeroDivisionError("len failed"), ZeroDivisionError, "len failed"),
+        (TypeError("len failed"), TypeError, "argument 'counts': len failed"),
+        (2**70, OverflowError, "cannot fit 'int' into an index-sized integer"),
+        (-1, ValueError, "__len__() should return >= 0"),
+    ],
+)
+def test_failing_len_of_counts_propagates(length, exc_type, message):
+    raises(exc_type, message, KmerCountResult, 1, 0, counts_sequence(length))
+
+
+def test_honest_sequence_is_read_by_iteration():
+    assert KmerCountResult(1, 0, counts_sequence(2)).counts == [0, 1]

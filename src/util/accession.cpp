@@ -83,7 +83,7 @@ std::string_view canonical_gid(std::string_view gid, char* out) {
             n = replace_step(out, n, out, "GB", 0);
             n = replace_step(out, n, out, "GCA", 'G');
             n = replace_step(out, n, out, "GCF", 'G');
-            return {out, n};
+            return n == gid.size() ? gid : std::string_view(out, n);
         }
         under[count++] = i;
     }
@@ -95,7 +95,8 @@ std::string_view canonical_gid(std::string_view gid, char* out) {
     replace_step_at<2>(out, n, under, count, "GB", 0);
     replace_step_at<3>(out, n, under, count, "GCA", 'G');
     replace_step_at<3>(out, n, under, count, "GCF", 'G');
-    return {out, n};
+    // Every replacement shortens the text: the same length means no change.
+    return n == gid.size() ? gid : std::string_view(out, n);
 }
 
 }  // namespace nuvek
