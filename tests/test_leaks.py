@@ -4,8 +4,10 @@ Each operation is run many times; afterwards the process's resident memory
 must have stopped growing and the reference counts of the argument objects
 must be what they were before.
 """
+import collections.abc
 import gc
 import os
+import pathlib
 import sys
 
 import pytest
@@ -71,7 +73,16 @@ def operations(files):
             table.contains_gene_id("g1")
             return 1.0
 
-    args = [seq, gid, hit, other, table]
+    class BadLen(collections.abc.Sequence):
+        def __len__(self):
+            raise TypeError("no length")
+
+        def __getitem__(self, i):
+            raise IndexError(i)
+
+    dense = get_kmer_count_seq(seq, 4, True)
+    huge = get_kmer_count_seq(seq[:40], 31, False)
+    args = [seq, gid, hit, other, table, dense, huge]
     ops = {
         "canonical_gid": lambda: canonical_gid(gid),
         "canonical_gid wrong type": lambda: swallow(canonical_gid, b"x"),
@@ -92,6 +103,17 @@ def operations(files):
         "KmerCountResult str": lambda: swallow(KmerCountResult, 2, 5, "12"),
         "KmerCountResult negative": lambda: swallow(KmerCountResult, 2, 5, [1, -2]),
         "get_kmer_count_fasta": lambda: get_kmer_count_fasta(files["fasta"], 3, True),
+        "get_kmer_count_fasta path-like": lambda: get_kmer_count_fasta(pathlib.Path(files["fasta"]), 3, True),
+        "fasta bytes path": lambda: swallow(get_kmer_count_fasta, files["fasta"].encode(), 3, True),
+        "skip_invalid keyword": lambda: get_kmer_count_seq(seq, 4, True, skip_invalid=False),
+        "skip_invalid positional": lambda: swallow(get_kmer_count_seq, seq, 4, True, False),
+        "skip_invalid not a bool": lambda: swallow(get_kmer_count_seq, seq, 4, True, skip_invalid=1),
+        "buffer dense": lambda: memoryview(dense).tolist(),
+        "buffer sparse": lambda: memoryview(get_kmer_count_seq(seq[:20], 9, False)).tolist(),
+        "buffer view outlives result": lambda: memoryview(KmerCountResult(1, 0, [1, 2, 3, 4])).tolist(),
+        "buffer huge sparse": lambda: swallow(memoryview, huge),
+        "counts with failing len": lambda: swallow(KmerCountResult, 1, 0, BadLen()),
+        "TopHitFile path-like": lambda: TopHitFile(pathlib.Path(files["tophits"])).path,
         "fasta missing file": lambda: swallow(get_kmer_count_fasta, files["missing"], 3, True),
         "fasta directory": lambda: swallow(get_kmer_count_fasta, files["dir"], 3, True),
         "fasta bad letter": lambda: swallow(get_kmer_count_fasta, files["bad_fasta"], 2, False),
