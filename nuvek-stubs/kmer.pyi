@@ -5,29 +5,38 @@ k-mers are numbered in base 4 with A=0, C=1, G=2, T=3, the first letter the
 most significant digit.
 """
 
+import os
 from collections.abc import Sequence
 from typing import final
 
 __all__: list[str]
 
-def get_kmer_count_fasta(path: str, k: int, use_rev_complement: bool) -> dict[str, KmerCountResult]:
-    """Counts the k-mers of every record of the FASTA file at ``path``.
+def get_kmer_count_fasta(
+    path: str | os.PathLike[str], k: int, use_rev_complement: bool, *, skip_invalid: bool = False
+) -> dict[str, KmerCountResult]:
+    """Counts the k-mers of every record of the FASTA file at ``path`` (a
+    str or an ``os.PathLike`` whose ``__fspath__`` gives a str).
 
     Returns one result per record id, in the order of the records in the
     file; a later record with the same id replaces an earlier one.
+    ``skip_invalid`` works as for ``get_kmer_count_seq``.
 
     Raises ``PanicException`` (a ``BaseException``) when the file cannot be
-    opened or read ("Failed to read fasta from ..."), or when a record holds
-    a letter other than upper-case A, C, G, T in a window.
+    opened or read ("Failed to read fasta from ..."), or, without
+    ``skip_invalid``, when a record holds a letter other than upper-case
+    A, C, G, T in a window.
     """
 
-def get_kmer_count_seq(seq: str, k: int, use_rev_complement: bool) -> KmerCountResult:
+def get_kmer_count_seq(seq: str, k: int, use_rev_complement: bool, *, skip_invalid: bool = False) -> KmerCountResult:
     """Counts every window of ``k`` letters of ``seq``; with
     ``use_rev_complement`` the reverse complement's windows are added too.
 
-    ``k`` is an int from 0 to 255; ``use_rev_complement`` must be exactly
-    True or False. A window holding any character other than upper-case
-    A, C, G, T raises ``PanicException``.
+    ``k`` is an int from 0 to 255; ``use_rev_complement`` and
+    ``skip_invalid`` must be exactly True or False. A window holding any
+    character other than upper-case A, C, G, T raises ``PanicException``;
+    with ``skip_invalid=True``, lower-case a, c, g, t count as A, C, G, T,
+    a window holding any other character is skipped on both strands and
+    never fails, and ``total`` counts the windows counted.
     """
 
 def get_kmer_to_idx(k: int) -> dict[str, int]:
@@ -38,7 +47,12 @@ def get_possible_kmers(k: int) -> list[str]:
 
 @final
 class KmerCountResult:
-    """The k-mer counts of one sequence. Immutable."""
+    """The k-mer counts of one sequence. Immutable.
+
+    Supports the buffer protocol: ``memoryview(result)`` and
+    ``numpy.asarray(result)`` see the counts without a copy, read-only, as
+    unsigned 64-bit integers (format ``"Q"``), one per column.
+    """
 
     def __new__(cls, k: int, total: int, counts: Sequence[int]) -> KmerCountResult:
         """Builds a result; nothing is validated beyond the types.
@@ -58,3 +72,8 @@ class KmerCountResult:
     @property
     def counts(self) -> list[int]:
         """One count per column index (a new list on every read)."""
+
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """The counts as a read-only buffer (the method itself exists from
+        Python 3.12; ``memoryview()`` and numpy use the protocol on every
+        version)."""

@@ -16,6 +16,7 @@ MODULES = {
     "nuvek.kmer": STUBS / "kmer.pyi",
     "nuvek.fasta": STUBS / "fasta.pyi",
 }
+KEYWORD_ONLY = {}  # function name -> keyword-only parameters in its stub
 DUNDER_COMPARISONS = {"__lt__", "__le__", "__gt__", "__ge__", "__eq__", "__ne__"}
 
 
@@ -26,6 +27,7 @@ def stub_members(path):
     for node in tree.body:
         if isinstance(node, ast.FunctionDef):
             out[node.name] = ("function", [a.arg for a in node.args.args])
+            KEYWORD_ONLY[node.name] = [a.arg for a in node.args.kwonlyargs]
         elif isinstance(node, ast.ClassDef):
             members = {}
             for item in node.body:
@@ -72,6 +74,20 @@ def check_method(bound, display, params):
             bound(1)
 
 
+def check_keyword_only(fn, display, positional, names):
+    """Each keyword-only parameter is known to the runtime, can be left out
+    and cannot be given by position."""
+    for name in names:
+        with pytest.raises(TypeError) as info:
+            fn(**{name: False})
+        assert str(info.value).startswith(display + "() missing"), str(info.value)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'no_such_parameter'"):
+        fn(no_such_parameter=False)
+    if names:
+        with pytest.raises(TypeError, match=f"takes {positional} positional arguments but {positional + 1} were"):
+            fn(*[None] * (positional + 1))
+
+
 @pytest.mark.parametrize("module_name", sorted(MODULES))
 def test_stub_matches_runtime(module_name):
     module = sys.modules[module_name]
@@ -82,6 +98,7 @@ def test_stub_matches_runtime(module_name):
         if kind == "function":
             assert callable(obj) and not isinstance(obj, type), name
             assert detail == runtime_params(obj, name), name
+            check_keyword_only(obj, name, len(detail), KEYWORD_ONLY[name])
             continue
         assert isinstance(obj, type), name
         runtime = {m for m in vars(obj) if not m.startswith("__")}
@@ -92,6 +109,9 @@ def test_stub_matches_runtime(module_name):
                 assert runtime_params(obj, f"{name}.__new__") == expected, name
             elif member in DUNDER_COMPARISONS:
                 assert member in vars(obj), (name, member)
+            elif member == "__buffer__":
+                assert memoryview(instance).readonly, name
+                assert (member in vars(obj)) == (sys.version_info >= (3, 12)), name
             elif expected == "property":
                 assert type(vars(obj)[member]).__name__ == "getset_descriptor", (name, member)
             else:

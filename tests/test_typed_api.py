@@ -40,6 +40,11 @@ def test_kmers(tmp_path: Path) -> None:
     fasta.write_text(">s1\nAAC\n")
     per_record: dict[str, KmerCountResult] = get_kmer_count_fasta(path=str(fasta), k=2, use_rev_complement=False)
     assert per_record["s1"].total == 2
+    by_path: dict[str, KmerCountResult] = get_kmer_count_fasta(fasta, 2, False, skip_invalid=False)
+    assert by_path["s1"].counts == per_record["s1"].counts
+    strict: KmerCountResult = get_kmer_count_seq("AAC", 2, True, skip_invalid=False)
+    view: memoryview = memoryview(strict)
+    assert view.tolist() == strict.counts
 
 
 def test_top_hits(tmp_path: Path) -> None:
@@ -52,7 +57,7 @@ def test_top_hits(tmp_path: Path) -> None:
     order: list[bool] = [worse < hit, worse <= hit, hit > worse, hit >= worse, hit == hit, hit != worse]
     assert all(order)
 
-    table = TopHitFile(path=str(tmp_path / "t.tsv"))
+    table = TopHitFile(path=tmp_path / "t.tsv")
     table.add_hit(gene_id="g1", hmm_id="F1", e_val=1e-10, bit_score=50.0)
     table.add_hit("g1", "F2", 1e-3, 20.5)
     present: bool = table.contains_gene_id(gene_id="g1") and table.contains_gene_hmm(gene_id="g1", hmm_id="F2")

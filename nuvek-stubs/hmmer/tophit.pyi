@@ -1,5 +1,6 @@
 """The best HMM hits of one genome's genes and their top-hit file."""
 
+import os
 from typing import final
 
 __all__: list[str]
@@ -48,8 +49,9 @@ class TopHitFile:
     """The table of the best hit per gene and family, bound to the path of
     its top-hit file. Building it does not touch the file system."""
 
-    def __new__(cls, path: str) -> TopHitFile:
-        """A new, empty table bound to ``path``."""
+    def __new__(cls, path: str | os.PathLike[str]) -> TopHitFile:
+        """A new, empty table bound to ``path`` (a str, or an ``os.PathLike``
+        whose ``__fspath__`` gives a str, kept as that str)."""
 
     @property
     def path(self) -> str:
