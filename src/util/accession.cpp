@@ -65,32 +65,39 @@ void replace_step_at(char* out, std::size_t& n, std::size_t* under, std::size_t&
 // byte-by-byte steps.
 constexpr std::size_t kMaxUnderscores = 16;
 
+// The steps over text with too many "_" to list: byte by byte.
+std::string_view replace_all_steps(std::string_view gid, char* out) {
+    std::size_t n = replace_step(gid.data(), gid.size(), out, "RS", 0);
+    n = replace_step(out, n, out, "GB", 0);
+    n = replace_step(out, n, out, "GCA", 'G');
+    n = replace_step(out, n, out, "GCF", 'G');
+    return n == gid.size() ? gid : std::string_view(out, n);
+}
+
 }  // namespace
 
 std::string_view canonical_gid(std::string_view gid, char* out) {
     if (gid.empty() || gid.front() == 'U') return gid;
-    // No step makes or removes a ".", and none matches across one: what
-    // follows the first "." in gid cannot change what precedes it, so it is
-    // cut before the steps run.
-    if (const void* dot = std::memchr(gid.data(), '.', gid.size()))
-        gid = gid.substr(0, static_cast<std::size_t>(static_cast<const char*>(dot) - gid.data()));
+    // One loop copies the text up to the first "." and lists its "_". No
+    // step makes or removes a ".", and none matches across one: what follows
+    // the first "." cannot change what precedes it, so it is cut first.
     std::size_t under[kMaxUnderscores];
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < gid.size(); ++i) {
-        if (gid[i] != '_') continue;
+    std::size_t count = 0, n = 0;
+    for (; n < gid.size(); ++n) {
+        const char c = gid[n];
+        if (c == '.') break;
+        out[n] = c;
+        if (c != '_') continue;
         if (count == kMaxUnderscores) {
-            std::size_t n = replace_step(gid.data(), gid.size(), out, "RS", 0);
-            n = replace_step(out, n, out, "GB", 0);
-            n = replace_step(out, n, out, "GCA", 'G');
-            n = replace_step(out, n, out, "GCF", 'G');
-            return n == gid.size() ? gid : std::string_view(out, n);
+            const void* dot = std::memchr(gid.data() + n, '.', gid.size() - n);
+            const std::size_t end = dot ? static_cast<std::size_t>(static_cast<const char*>(dot) - gid.data()) : gid.size();
+            return replace_all_steps(gid.substr(0, end), out);
         }
-        under[count++] = i;
+        under[count++] = n;
     }
+    gid = gid.substr(0, n);
     // Every pattern ends with "_": without one nothing matches.
     if (count == 0) return gid;
-    std::memcpy(out, gid.data(), gid.size());
-    std::size_t n = gid.size();
     replace_step_at<2>(out, n, under, count, "RS", 0);
     replace_step_at<2>(out, n, under, count, "GB", 0);
     replace_step_at<3>(out, n, under, count, "GCA", 'G');
