@@ -13,24 +13,18 @@ Run with the built module importable:  python3 benchmarks/bench_boundary.py
 Each figure is the best of several runs in this one process; a ratio is the
 peer's time divided by nuvek's (above 1: nuvek is faster).
 """
+import os
 import random
 import sys
-import time
 
 import numpy as np
 
-import nuvek  # noqa: F401 - enters the submodules into sys.modules
-from nuvek.kmer import get_kmer_count_seq
-from nuvek.util.accession import canonical_gid
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from kmer_peers import best_of as best  # noqa: E402
 
-
-def best(fn, repeat=5):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
+import nuvek  # noqa: E402,F401 - enters the submodules into sys.modules
+from nuvek.kmer import get_kmer_count_seq  # noqa: E402
+from nuvek.util.accession import canonical_gid  # noqa: E402
 
 
 def row(label, t_nuvek, t_peer, goal=None):
