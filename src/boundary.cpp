@@ -116,6 +116,11 @@ void add_note_to_current(const std::string& note) {
     restore(std::move(f));
 }
 
+std::string take_error_text() {
+    Fetched f = fetch_normalized();
+    return describe(f.value.get());
+}
+
 bool run_signal_handlers() noexcept { return PyErr_CheckSignals() == 0; }
 
 void rewrite_argument_error(const char* name) {
@@ -161,18 +166,8 @@ void check_positional_count(const Signature& sig, Py_ssize_t given) {
 }
 
 void bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObject** out) {
-    Py_ssize_t size = 0;
-    const char* text = nullptr;
-    std::string fallback;
-    if (PyUnicode_Check(name)) {
-        text = PyUnicode_AsUTF8AndSize(name, &size);
-        if (!text) throw PyErrorAlreadySet{};
-    } else {
-        fallback = describe(name);
-        text = fallback.c_str();
-        size = static_cast<Py_ssize_t>(fallback.size());
-    }
-    const std::string_view key(text, static_cast<std::size_t>(size));
+    const std::string fallback = PyUnicode_Check(name) ? std::string() : describe(name);
+    const std::string_view key = PyUnicode_Check(name) ? to_text(name) : std::string_view(fallback);
     for (std::size_t i = 0; i < sig.params.size(); ++i) {
         if (key != sig.params[i]) continue;
         if (out[i]) throw_type_error(sig.full_name() + " got multiple values for argument '" + std::string(key) + "'");
@@ -391,75 +386,6 @@ void throw_not_instance(PyObject* obj, PyTypeObject* type) {
 
 void throw_borrowed(bool exclusive) {
     throw ErrorValue{PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed"};
-}
-
-// ---------------------------------------------------------------------------
-// Modules
-
-void add_object(PyObject* module, const char* name, PyObject* value) {
-    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorAlreadySet{};
-        PyErr_Clear();
-        all = check(PyList_New(0));
-        check_status(PyObject_SetAttrString(module, "__all__", all.get()));
-    }
-    if (!PyList_Check(all.get())) throw_type_check(all.get(), "PyList");
-    Ref text = check(PyUnicode_FromString(name));
-    if (PyList_Append(all.get(), text.get()) < 0) {
-        Fetched f = fetch_normalized();
-        throw Panic("could not append __name__ to __all__: " + describe(f.value.get()));
-    }
-    check_status(PyObject_SetAttrString(module, name, value));
-}
-
-namespace {
-
-// The text of an object's __name__, which must be a str.
-std::string name_of(PyObject* obj) {
-    Ref name = check(PyObject_GetAttrString(obj, "__name__"));
-    return std::string(to_text(name.get()));
-}
-
-// Enters submodule into sys.modules by running the registration statement
-// with the __main__ dictionary as globals and {submodule: ...} as locals.
-void register_in_sys_modules(PyObject* submodule, const std::string& full_name) {
-    const std::string statement = "import sys; sys.modules['" + full_name + "'] = submodule";
-    PyObject* main_module = PyImport_AddModule("__main__");  // borrowed
-    if (!main_module) throw PyErrorAlreadySet{};
-    PyObject* globals = PyModule_GetDict(main_module);  // borrowed
-    Ref locals = check(PyDict_New());
-    check_status(PyDict_SetItemString(locals.get(), "submodule", submodule));
-    Ref code = Ref::steal(Py_CompileString(statement.c_str(), "<string>", Py_file_input));
-    Ref result;
-    if (code) result = Ref::steal(PyEval_EvalCode(code.get(), globals, locals.get()));
-    if (result) return;
-    PyErr_PrintEx(0);
-    Ref flushed = Ref::steal(PyRun_String("import sys; sys.stderr.flush()", Py_file_input, globals, globals));
-    if (!flushed) {
-        Fetched f = fetch_normalized();
-        throw Panic(describe(f.value.get()));
-    }
-    throw Panic(statement);
-}
-
-}  // namespace
-
-void add_function(PyObject* module, PyObject* function) {
-    const std::string name = name_of(function);
-    add_object(module, name.c_str(), function);
-}
-
-void add_function(PyObject* module, PyMethodDef* def) {
-    Ref module_name = check(PyModule_GetNameObject(module));
-    Ref function = check(PyCFunction_NewEx(def, module, module_name.get()));
-    add_function(module, function.get());
-}
-
-void add_submodule(PyObject* parent, PyObject* submodule) {
-    const std::string name = name_of(submodule);
-    register_in_sys_modules(submodule, name);
-    add_object(parent, name.c_str(), submodule);
 }
 
 }  // namespace nuvek::py

@@ -57,6 +57,10 @@ void raise_panic(const std::string& message, const std::source_location& where);
 // __notes__ list before); a failure to add it replaces that exception.
 void add_note_to_current(const std::string& note);
 
+// Takes the exception currently set out of the interpreter and returns its
+// str (a stand-in when that fails too).
+std::string take_error_text();
+
 // Runs the interpreter's pending signal handlers; false when one raised.
 // Installed as native code's signal hook at import.
 bool run_signal_handlers() noexcept;
@@ -370,19 +374,5 @@ template <class F>
 PyCFunction method_cast(F f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
-
-// ---------------------------------------------------------------------------
-// Modules
-
-// Appends name to the module's __all__ (created when missing), then sets the
-// attribute.
-void add_object(PyObject* module, const char* name, PyObject* value);
-// Adds a function object under its __name__.
-void add_function(PyObject* module, PyObject* function);
-// Creates a function from def bound to module and adds it.
-void add_function(PyObject* module, PyMethodDef* def);
-// Adds a submodule to its parent under the submodule's full __name__, after
-// entering it into sys.modules by running the registration statement.
-void add_submodule(PyObject* parent, PyObject* submodule);
 
 }  // namespace nuvek::py

@@ -7,6 +7,79 @@
 #include "util/accession.hpp"
 
 namespace nuvek {
+
+// ---------------------------------------------------------------------------
+// Module operations
+
+namespace py {
+
+void add_object(PyObject* module, const char* name, PyObject* value) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorAlreadySet{};
+        PyErr_Clear();
+        all = check(PyList_New(0));
+        check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+    }
+    if (!PyList_Check(all.get())) throw_type_check(all.get(), "PyList");
+    Ref text = check(PyUnicode_FromString(name));
+    if (PyList_Append(all.get(), text.get()) < 0) {
+        throw Panic("could not append __name__ to __all__: " + take_error_text());
+    }
+    check_status(PyObject_SetAttrString(module, name, value));
+}
+
+namespace {
+
+// The text of an object's __name__, which must be a str.
+std::string name_of(PyObject* obj) {
+    Ref name = check(PyObject_GetAttrString(obj, "__name__"));
+    return std::string(to_text(name.get()));
+}
+
+// Enters submodule into sys.modules by running the registration statement
+// with the __main__ dictionary as globals and {submodule: ...} as locals.
+void register_in_sys_modules(PyObject* submodule, const std::string& full_name) {
+    const std::string statement = "import sys; sys.modules['" + full_name + "'] = submodule";
+    PyObject* main_module = PyImport_AddModule("__main__");  // borrowed
+    if (!main_module) throw PyErrorAlreadySet{};
+    PyObject* globals = PyModule_GetDict(main_module);  // borrowed
+    Ref locals = check(PyDict_New());
+    check_status(PyDict_SetItemString(locals.get(), "submodule", submodule));
+    Ref code = Ref::steal(Py_CompileString(statement.c_str(), "<string>", Py_file_input));
+    Ref result;
+    if (code) result = Ref::steal(PyEval_EvalCode(code.get(), globals, locals.get()));
+    if (result) return;
+    PyErr_PrintEx(0);
+    Ref flushed = Ref::steal(PyRun_String("import sys; sys.stderr.flush()", Py_file_input, globals, globals));
+    if (!flushed) throw Panic(take_error_text());
+    throw Panic(statement);
+}
+
+}  // namespace
+
+void add_function(PyObject* module, PyObject* function) {
+    const std::string name = name_of(function);
+    add_object(module, name.c_str(), function);
+}
+
+void add_function(PyObject* module, PyMethodDef* def) {
+    Ref module_name = check(PyModule_GetNameObject(module));
+    Ref function = check(PyCFunction_NewEx(def, module, module_name.get()));
+    add_function(module, function.get());
+}
+
+void add_submodule(PyObject* parent, PyObject* submodule) {
+    const std::string name = name_of(submodule);
+    register_in_sys_modules(submodule, name);
+    add_object(parent, name.c_str(), submodule);
+}
+
+}  // namespace py
+
+// ---------------------------------------------------------------------------
+// The top module and nuvek.util.accession
+
 namespace {
 
 using namespace py;
