@@ -361,3 +361,34 @@ def test_failing_len_of_counts_propagates(length, exc_type, message):
 
 def test_honest_sequence_is_read_by_iteration():
     assert KmerCountResult(1, 0, counts_sequence(2)).counts == [0, 1]
+
+
+class Stop(Exception):
+    pass
+
+
+@pytest.mark.parametrize("make", [lambda n: range(n), lambda n: [7] * n, lambda n: tuple(range(n))],
+                         ids=["range", "list", "tuple"])
+def test_long_conversions_run_signal_handlers(make):
+    import signal
+    import sys
+
+    counts = make(10_000_000)
+    outside = sys.getrefcount(counts)
+    inside = []
+
+    def handler(signum, frame):
+        # While the constructor runs, its arguments hold one more reference
+        # to counts: the handler must run during the conversion, not after.
+        inside.append(sys.getrefcount(counts))
+        raise Stop
+
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        with pytest.raises(Stop):
+            KmerCountResult(1, 0, counts)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert inside and inside[0] > outside

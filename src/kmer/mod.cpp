@@ -19,6 +19,10 @@ namespace {
 
 using namespace py;
 
+// Long loops run the pending signal handlers once every this many items
+// (a mask: 2^20 - 1).
+constexpr std::uint64_t kSignalMask = (1u << 20) - 1;
+
 // ---------------------------------------------------------------------------
 // KmerCountResult
 
@@ -46,14 +50,17 @@ Ref counts_list(const KmerCountResult& r) {
     PyObject* items = list.get();
     if (!r.is_sparse()) {
         const auto& counts = r.dense();
-        for (std::size_t i = 0; i < counts.size(); ++i)
+        for (std::size_t i = 0; i < counts.size(); ++i) {
             PyList_SET_ITEM(items, static_cast<Py_ssize_t>(i), to_py_u64(counts[i]).release());
+            if ((i & kSignalMask) == kSignalMask) check_signals();
+        }
         return list;
     }
     Ref zero = to_py_u64(0);
     for (std::uint64_t i = 0; i < size; ++i) {
         Py_INCREF(zero.get());
         PyList_SET_ITEM(items, static_cast<Py_ssize_t>(i), zero.get());
+        if ((i & kSignalMask) == kSignalMask) check_signals();
     }
     for (const auto& e : r.entries()) {
         PyObject* value = to_py_u64(e.count).release();
@@ -143,6 +150,7 @@ Ref kmer_to_idx(std::uint8_t k) {
         Ref key = Ref::steal(new_ascii(text));
         Ref value = to_py_u64(column);
         check_status(PyDict_SetItem(dict.get(), key.get(), value.get()));
+        if ((column & kSignalMask) == kSignalMask) check_signals();
     });
     return dict;
 }
@@ -153,6 +161,7 @@ Ref possible_kmers(std::uint8_t k) {
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(n)));
     get_possible_kmers(k, [&](std::string_view text, std::uint64_t column) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(column), new_ascii(text));
+        if ((column & kSignalMask) == kSignalMask) check_signals();
     });
     return list;
 }
