@@ -392,3 +392,44 @@ def test_long_conversions_run_signal_handlers(make):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert inside and inside[0] > outside
+
+
+def callables():
+    """Every callable with parameters: valid arguments by name, and for each
+    parameter a value its conversion refuses with a TypeError."""
+    from nuvek.hmmer.tophit import Hit, TopHitFile
+
+    table = TopHitFile("unused.tsv")
+    hit = {"gene_id": "g", "hmm_id": "F", "e_val": 1.0, "bit_score": 2.0}
+    return [
+        (canonical_gid, {"gid": "G1"}),
+        (DnaSequence, {"seq": "ACGT"}),
+        (get_possible_kmers, {"k": 2}),
+        (get_kmer_count_seq, {"seq": "ACGT", "k": 2, "use_rev_complement": False}),
+        (get_kmer_count_fasta, {"path": __file__ + ".missing", "k": 2, "use_rev_complement": False}),
+        (KmerCountResult, {"k": 1, "total": 0, "counts": []}),
+        (Hit, hit),
+        (TopHitFile, {"path": "t.tsv"}),
+        (table.add_hit, hit),
+        (table.contains_gene_id, {"gene_id": "g"}),
+        (table.contains_gene_hmm, {"gene_id": "g", "hmm_id": "F"}),
+        (table.get_top_hit, {"gene_id": "g"}),
+        (table.get_hmm_hit, {"gene_id": "g", "hmm_id": "F"}),
+    ]
+
+
+BAD = {str: object(), int: "1", float: "x", bool: 1, list: {1}}
+
+
+@pytest.mark.parametrize("index", range(13))
+@pytest.mark.parametrize("by_keyword", [False, True])
+def test_each_parameter_is_converted_under_its_own_name(index, by_keyword):
+    fn, good = callables()[index]
+    for name, value in good.items():
+        bad = dict(good, **{name: BAD[type(value)]})
+        with pytest.raises(TypeError) as info:
+            if by_keyword:
+                fn(**bad)
+            else:
+                fn(*bad.values())
+        assert str(info.value).startswith(f"argument '{name}': "), (fn, name, str(info.value))
