@@ -1,5 +1,6 @@
 // The entry point: builds the module nuvek and its submodules
-// nuvek.util.accession, nuvek.hmmer.tophit, nuvek.kmer and nuvek.fasta.
+// nuvek.util.accession, nuvek.hmmer.tophit, nuvek.kmer and nuvek.fasta; and
+// the module operations that every submodule's registration uses.
 #include <atomic>
 #include <string>
 
@@ -99,7 +100,8 @@ Ref py_canonical_gid(StrArg gid) {
     return to_py_from(gid, canonical_gid(gid.text, out));
 }
 
-PyMethodDef canonical_gid_def = {"canonical_gid", method_cast(function<kCanonicalGidSig, py_canonical_gid, to_str_arg>),
+PyMethodDef canonical_gid_def = {"canonical_gid",
+                                 method_cast(function<kCanonicalGidSig, py_canonical_gid, to_str_arg>),
                                  METH_FASTCALL | METH_KEYWORDS, nullptr};
 
 void register_accession(PyObject* parent) {

@@ -89,9 +89,8 @@ std::string_view canonical_gid(std::string_view gid, char* out) {
         out[n] = c;
         if (c != '_') continue;
         if (count == kMaxUnderscores) {
-            const void* dot = std::memchr(gid.data() + n, '.', gid.size() - n);
-            const std::size_t end = dot ? static_cast<std::size_t>(static_cast<const char*>(dot) - gid.data()) : gid.size();
-            return replace_all_steps(gid.substr(0, end), out);
+            const std::size_t dot = gid.find('.', n);
+            return replace_all_steps(gid.substr(0, dot), out);
         }
         under[count++] = n;
     }
