@@ -22,13 +22,17 @@ summed over its contigs), in nuvek's column order; genomes are sorted by
 file name.
 """
 import argparse
+import importlib
 import os
 import sys
 import time
+from collections.abc import Sequence
 from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
+from typing import Any, Optional
 
-import numpy as np
+# (mypy may run where numpy is not installed)
+import numpy as np  # type: ignore[import-not-found,unused-ignore]
 
 FASTA_SUFFIXES = (".fa", ".fna", ".fasta", ".fa.gz", ".fna.gz", ".fasta.gz")
 
@@ -38,16 +42,16 @@ class GenomeError(Exception):
     args[0] is the original message (with the file name in front), and the
     original's notes (e.g. where the failure happened) are carried over."""
 
-    def __init__(self, message, notes=()):
+    def __init__(self, message: str, notes: Sequence[str] = ()) -> None:
         super().__init__(message)
         if notes:
             self.__notes__ = list(notes)  # shown by tracebacks on Python 3.11+
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[type["GenomeError"], tuple[str, tuple[str, ...]]]:
         return (type(self), (self.args[0], tuple(getattr(self, "__notes__", ()))))
 
 
-def counts_array(result):
+def counts_array(result: Any) -> Any:
     """A KmerCountResult's counters as a numpy array: through the buffer
     protocol (no copy) where this nuvek has it, else from its list."""
     try:
@@ -57,7 +61,7 @@ def counts_array(result):
     return np.asarray(result)
 
 
-def genome_profile(path, k):
+def genome_profile(path: "str | Path", k: int) -> Any:
     """Runs in a worker: the k-mer frequencies of one genome file."""
     import nuvek  # noqa: F401  (enters the dotted submodules into sys.modules)
     from nuvek.kmer import get_kmer_count_fasta
@@ -75,23 +79,23 @@ def genome_profile(path, k):
     return total / windows if windows else total.astype(np.float64)
 
 
-def genome_files(directory):
+def genome_files(directory: str) -> list[Path]:
     return sorted(p for p in Path(directory).iterdir() if p.name.endswith(FASTA_SUFFIXES))
 
 
-def profiles_with_processes(paths, k, workers):
+def profiles_with_processes(paths: Sequence[Path], k: int, workers: int) -> Any:
     """One row per path, computed on a pool of local processes."""
     with ProcessPoolExecutor(max_workers=workers) as pool:
         return np.vstack(list(pool.map(genome_profile, paths, [k] * len(paths))))
 
 
-def profiles_with_dask(paths, k, client):
+def profiles_with_dask(paths: Sequence[Path], k: int, client: Any) -> Any:
     """One row per path, computed on a Dask distributed cluster."""
     futures = client.map(genome_profile, [str(p) for p in paths], k=k, pure=False)
     return np.vstack(client.gather(futures))
 
 
-def main(argv=None):
+def main(argv: Optional[list[str]] = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("directory")
     ap.add_argument("--k", type=int, default=4)
@@ -107,14 +111,13 @@ def main(argv=None):
     start = time.perf_counter()
     try:
         if args.dask:
-            from dask.distributed import Client, LocalCluster
-
+            distributed: Any = importlib.import_module("dask.distributed")  # untyped
             if args.dask == "local":
-                with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True) as cluster:
-                    with Client(cluster) as client:
-                        matrix = profiles_with_dask(paths, args.k, client)
+                cluster = distributed.LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True)
+                with cluster, distributed.Client(cluster) as client:
+                    matrix = profiles_with_dask(paths, args.k, client)
             else:
-                with Client(args.dask) as client:
+                with distributed.Client(args.dask) as client:
                     matrix = profiles_with_dask(paths, args.k, client)
         else:
             matrix = profiles_with_processes(paths, args.k, args.workers)
