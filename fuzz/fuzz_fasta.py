@@ -19,6 +19,7 @@ with atheris.instrument_imports():
 PATH = os.path.join(tempfile.mkdtemp(prefix="fuzz-fasta-"), "in.fa")
 READ_BUFFER = 128 * 1024  # bytes per read of the FASTA reader
 READ_FAILURE = f'Failed to read fasta from "{PATH}": '
+GZIP_FAILURES = references.GzipFailure.MESSAGES
 
 
 def test_one_input(data):
@@ -55,7 +56,11 @@ def test_one_input(data):
         if type(exc).__name__ != "PanicException":
             raise
         assert expected is None, (content, k, rc, str(exc))
-        if expected_failure.startswith("byte index"):
+        if expected_failure.startswith(READ_FAILURE) and expected_failure[len(READ_FAILURE) :] in GZIP_FAILURES:
+            # A damaged gzip stream fails the call; a reader's or counter's
+            # failure in the bytes inflated before the damage may come first.
+            pass
+        elif expected_failure.startswith("byte index"):
             # The boundary message ends with the sequence: check its start.
             assert str(exc).startswith(expected_failure), (content, k, rc, str(exc), expected_failure)
         else:

@@ -2,6 +2,7 @@
 import math
 import re
 import struct
+import zlib
 from decimal import Decimal
 
 COMPLEMENT = {"A": "T", "C": "G", "G": "C", "T": "A"}
@@ -118,9 +119,41 @@ def fasta_records(data):
         yield head[:cut], "".join(seq)
 
 
+class GzipFailure(FastaFailure):
+    """A damaged gzip stream. The call fails, but which failure it reports
+    depends on how far the stream is read first: a reader's failure in the
+    bytes before the damage, or either of these messages."""
+
+    MESSAGES = ("invalid gzip data", "unexpected end of gzip stream")
+
+
+def gunzip(data):
+    """The bytes of a stream of gzip members: zero bytes between members
+    are padding; anything else after a member must be another member."""
+    out = []
+    rest = data
+    while True:
+        rest = rest.lstrip(b"\0") if out else rest
+        if not rest:
+            return b"".join(out)
+        if rest[0] != 0x1F or (len(rest) > 1 and rest[1] != 0x8B):
+            raise GzipFailure("invalid gzip data")
+        member = zlib.decompressobj(16 + 15)
+        try:
+            out.append(member.decompress(rest))
+        except zlib.error:
+            raise GzipFailure("invalid gzip data") from None
+        if not member.eof:
+            raise GzipFailure("unexpected end of gzip stream")
+        rest = member.unused_data
+
+
 def count_fasta(data, k, use_rev_complement):
     """The records' counts {id: (counts, total)} in first-occurrence order,
-    the last record of an id winning; raises FastaFailure or CountFailure."""
+    the last record of an id winning; raises FastaFailure or CountFailure.
+    Data that begins with the gzip magic bytes is decompressed first."""
+    if data[:2] == b"\x1f\x8b":
+        data = gunzip(data)
     result = {}
     for rid, seq in fasta_records(data):
         result[rid] = count_seq(seq, k, use_rev_complement)

@@ -63,3 +63,53 @@ def test_canonical_accessions(tmp_path):
     out = run_example("canonical_accessions.py", ids, cwd=tmp_path)
     assert "4 ids, 3 genomes, 1 with duplicates" in out
     assert "G1: RS_GCF_1.1, GB_GCA_1.2" in out
+
+
+def as_hmmscan(tblout_text):
+    """The same hits as hmmscan writes them: genes as queries, families as
+    targets (name and accession columns swapped), and its program line."""
+    out = []
+    for line in tblout_text.splitlines():
+        if line.startswith("# Program:"):
+            line = line.replace("hmmsearch", "hmmscan")
+        elif not line.startswith("#"):
+            f = line.split(None, 18)
+            line = " ".join([f[2], f[3], f[0], f[1], *f[4:]])
+        out.append(line)
+    return "\n".join(out) + "\n"
+
+
+def best_families(out):
+    return {f[0]: f[1] for f in (line.split() for line in out.splitlines()) if f and f[0].startswith("gene_")}
+
+
+@pytest.mark.parametrize("program", ["hmmsearch", "hmmscan"])
+def test_tblout_to_tophits_reads_either_program(tmp_path, program):
+    text = (EXAMPLES / "hmm" / "hits.tblout").read_text()
+    # One family line with an accession: the accession is then its id.
+    text = text.replace("PF_kinase            -         ", "PF_kinase            PF00069.1 ", 1)
+    if program == "hmmscan":
+        text = as_hmmscan(text)
+    tblout = tmp_path / "hits.tblout"
+    tblout.write_text(text)
+    best = best_families(run_example("tblout_to_tophits.py", tblout, "t/g.tsv", cwd=tmp_path))
+    assert len(best) == 12 and best["gene_04"] == best["gene_12"] == "PF_helicase"
+    assert best["gene_03"] == "PF00069.1"  # gene_03's kinase line carries the accession
+    assert best["gene_02"] == "PF_transporter"
+
+
+@pytest.mark.parametrize(
+    "trailer, says",
+    [("", "no '# Program:' line"), ("# Program:         phmmer\n", "names 'phmmer'")],
+)
+def test_tblout_to_tophits_refuses_unknown_program(tmp_path, trailer, says):
+    lines = (EXAMPLES / "hmm" / "hits.tblout").read_text().splitlines(keepends=True)
+    hits = [line for line in lines if not line.startswith("#")]
+    tblout = tmp_path / "hits.tblout"
+    tblout.write_text("".join(hits) + "#\n" + trailer)
+    proc = subprocess.run(
+        [sys.executable, str(EXAMPLES / "tblout_to_tophits.py"), str(tblout), "t/g.tsv"],
+        capture_output=True, text=True, cwd=tmp_path,
+    )
+    assert proc.returncode == 2 and says in proc.stderr
+    assert not (tmp_path / "t").exists()

@@ -1,9 +1,5 @@
 #include "fasta/fasta_reader.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -12,18 +8,6 @@
 
 namespace nuvek {
 namespace {
-
-// strerror_r comes in a GNU form (returns the text) and a POSIX form
-// (fills the buffer); these pick the text from either.
-[[maybe_unused]] const char* error_text(const char* result, const char*) { return result; }
-[[maybe_unused]] const char* error_text(int result, const char* buf) { return result == 0 ? buf : "Unknown error"; }
-
-// The operating system's text for errno value err, as "text (os error N)".
-std::string os_error(int err) {
-    char buf[256] = {};
-    std::string text = error_text(strerror_r(err, buf, sizeof buf), buf);
-    return text + " (os error " + std::to_string(err) + ")";
-}
 
 constexpr bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -114,36 +98,16 @@ std::string FastaError::long_form() const {
     return short_form_ + "\n\nCaused by:\n    " + cause_;
 }
 
-FastaReader::FastaReader(std::string_view path) {
-    const std::string p(path);
-    std::string cause;
-    if (p.find('\0') != std::string::npos) {
-        cause = "data provided contains a nul byte";
-    } else {
-        do fd_ = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-        while (fd_ < 0 && errno == EINTR);
-        if (fd_ < 0) cause = os_error(errno);
-    }
-    if (fd_ < 0) throw FastaError(FastaError::Kind::Open, "Failed to read fasta from " + quote_str(path), cause);
-#ifdef POSIX_FADV_SEQUENTIAL
-    ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
-    buf_.reset(new char[kBufferSize]);
-}
+FastaReader::FastaReader(std::string_view path) : input_(path), buf_(new char[kBufferSize]) {}
 
-FastaReader::~FastaReader() {
-    if (fd_ >= 0) ::close(fd_);
-}
+FastaReader::~FastaReader() = default;
 
-// Fills the buffer with the next bytes of the file; false at its end.
+// Fills the buffer with the next bytes of the input; false at its end.
 bool FastaReader::refill() {
     if (eof_) return false;
-    ssize_t n;
-    do n = ::read(fd_, buf_.get(), kBufferSize);
-    while (n < 0 && errno == EINTR);
-    if (n < 0) throw FastaError(FastaError::Kind::Io, os_error(errno));
+    const std::size_t n = input_.read(buf_.get(), kBufferSize);
     pos_ = 0;
-    end_ = static_cast<std::size_t>(n);
+    end_ = n;
     ascii_end_ = first_non_ascii(buf_.get(), end_);
     eof_ = n == 0;
     return !eof_;

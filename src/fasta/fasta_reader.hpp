@@ -17,6 +17,8 @@
 #include <string_view>
 #include <utility>
 
+#include "fasta/input.hpp"
+
 namespace nuvek {
 
 struct FastaRecord {
@@ -65,7 +67,7 @@ public:
     static constexpr std::size_t kBufferSize = 128 * 1024;
 
     // Opens path (UTF-8 bytes, relative to the working directory) for
-    // reading; throws the open error.
+    // reading, gzip-compressed or not; throws the open error.
     explicit FastaReader(std::string_view path);
     ~FastaReader();
     FastaReader(const FastaReader&) = delete;
@@ -80,7 +82,7 @@ private:
     bool refill();
     bool read_line(std::string& out);
 
-    int fd_ = -1;
+    FastaInput input_;
     std::unique_ptr<char[]> buf_;
     std::size_t pos_ = 0;        // next unread byte of the buffer
     std::size_t end_ = 0;        // end of the bytes in the buffer

@@ -1,0 +1,128 @@
+"""The many-genomes example: a directory of FASTA files (gzip included) to one
+matrix of profiles, on local processes and on a Dask cluster."""
+import gzip
+import importlib.util
+import pickle
+import random
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+np = pytest.importorskip("numpy")
+
+from nuvek.kmer import get_kmer_count_fasta, get_kmer_count_seq  # noqa: E402
+
+EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "many_genomes.py"
+
+
+def load_example():
+    spec = importlib.util.spec_from_file_location("many_genomes", EXAMPLE)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules["many_genomes"] = module  # pickle finds classes by module name
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="module")
+def genomes(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("genomes")
+    rng = random.Random(4)
+    for g in range(5):
+        gc = 0.3 + 0.1 * g  # distinct composition per genome
+        weights = [(1 - gc) / 2, gc / 2, gc / 2, (1 - gc) / 2]
+        text = "".join(f">c{i}\n" + "".join(rng.choices("ACGT", weights, k=2000)) + "\n" for i in range(5)).encode()
+        if g % 2:
+            (directory / f"g{g}.fna.gz").write_bytes(gzip.compress(text))
+        else:
+            (directory / f"g{g}.fa").write_bytes(text)
+    (directory / "notes.txt").write_text("not a genome\n")
+    return directory
+
+
+def expected_matrix(directory, k):
+    rows = {}
+    for path in sorted(directory.iterdir()):
+        if path.suffix == ".txt":
+            continue
+        total = np.zeros(4**k)
+        for result in get_kmer_count_fasta(str(path), k, True).values():
+            total += np.array(result.counts, dtype=float)
+        rows[path.name] = total / total.sum()
+    return rows
+
+
+def run(directory, *args, cwd):
+    return subprocess.run(
+        [sys.executable, str(EXAMPLE), str(directory), *args], capture_output=True, text=True, cwd=cwd, timeout=300
+    )
+
+
+def read_matrix(path):
+    rows = {}
+    for line in path.read_text().splitlines():
+        name, *values = line.split("\t")
+        rows[name] = np.array([float(v) for v in values])
+    return rows
+
+
+BACKENDS = [
+    pytest.param(["--workers", "1"], id="one-process"),
+    pytest.param(["--workers", "2"], id="two-processes"),
+    pytest.param(["--workers", "2", "--dask"], id="dask-local-cluster"),
+]
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+@pytest.mark.parametrize("k", [2, 4])
+def test_matrix_matches_one_call_per_genome(tmp_path, genomes, backend, k):
+    if "--dask" in backend:
+        pytest.importorskip("dask.distributed")
+    proc = run(genomes, "--k", str(k), "--out", "m.tsv", *backend, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    got, want = read_matrix(tmp_path / "m.tsv"), expected_matrix(genomes, k)
+    assert list(got) == list(want)  # every genome, in file-name order
+    for name in want:
+        np.testing.assert_allclose(got[name], want[name], rtol=1e-5)
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_internal_failure_in_a_worker_is_reported(tmp_path, genomes, backend):
+    if "--dask" in backend:
+        pytest.importorskip("dask.distributed")
+    directory = tmp_path / "with-bad"
+    directory.mkdir()
+    for path in genomes.iterdir():
+        (directory / path.name).write_bytes(path.read_bytes())
+    (directory / "bad.fa").write_text(">x\nACGTNACGT\n")
+    proc = run(directory, "--out", "m.tsv", *backend, cwd=tmp_path)
+    assert proc.returncode == 1
+    assert "error: bad.fa: called `Option::unwrap()` on a `None` value" in proc.stderr
+    assert not (tmp_path / "m.tsv").exists()
+
+
+def test_genome_error_pickles_with_message_and_notes():
+    example = load_example()
+    err = example.GenomeError("g1.fa: Failed to read fasta", ["while counting g1.fa"])
+    back = pickle.loads(pickle.dumps(err))
+    assert type(back) is example.GenomeError
+    assert str(back) == "g1.fa: Failed to read fasta" and back.__notes__ == ["while counting g1.fa"]
+
+
+def test_worker_turns_panic_into_genome_error(tmp_path):
+    example = load_example()
+    bad = tmp_path / "bad.fa"
+    bad.write_text(">x\nNNNN\n")
+    with pytest.raises(example.GenomeError, match="^bad.fa: called `Option::unwrap") as info:
+        example.genome_profile(bad, 2)
+    pickle.dumps(info.value)
+
+
+def test_counts_through_the_buffer_protocol():
+    result = get_kmer_count_seq("ACGTTGCAAC", 2, True)
+    try:
+        memoryview(result)
+    except TypeError:
+        pytest.skip("KmerCountResult does not export a buffer in this build")
+    assert load_example().counts_array(result).tolist() == result.counts
