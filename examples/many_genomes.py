@@ -52,12 +52,8 @@ class GenomeError(Exception):
 
 
 def counts_array(result: Any) -> Any:
-    """A KmerCountResult's counters as a numpy array: through the buffer
-    protocol (no copy) where this nuvek has it, else from its list."""
-    try:
-        memoryview(result)
-    except TypeError:
-        return np.array(result.counts, dtype=np.uint64)
+    """A KmerCountResult's counters as a numpy array, through the buffer
+    protocol (no copy)."""
     return np.asarray(result)
 
 
