@@ -74,10 +74,10 @@ PyObject* hit_richcompare(PyObject* self, PyObject* other, int op) {
             const Score a = value_of<Hit>(const_cast<CellHeader*>(a_cell)).score();
             const Score b = value_of<Hit>(const_cast<CellHeader*>(b_cell)).score();
             switch (op) {
-                case Py_LT: return Py_NewRef(score_lt(a, b) ? Py_True : Py_False);
-                case Py_LE: return Py_NewRef(score_le(a, b) ? Py_True : Py_False);
-                case Py_GT: return Py_NewRef(score_le(a, b) ? Py_False : Py_True);
-                case Py_GE: return Py_NewRef(score_lt(a, b) ? Py_False : Py_True);
+                case Py_LT: return PyBool_FromLong(score_lt(a, b));
+                case Py_LE: return PyBool_FromLong(score_le(a, b));
+                case Py_GT: return PyBool_FromLong(!score_le(a, b));
+                case Py_GE: return PyBool_FromLong(!score_lt(a, b));
                 default: break;  // equality compares the ids too: below
             }
         }
