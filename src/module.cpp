@@ -42,7 +42,7 @@ std::atomic<bool> initialized{false};
 }  // namespace
 }  // namespace nuvek
 
-extern "C" PyMODINIT_FUNC PyInit_nuvek() {
+PyMODINIT_FUNC PyInit_nuvek() {
     using namespace nuvek;
     return py::guarded([] {
         py::Ref module = py::check(PyModule_Create2(&module_def, 1013));
