@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "hmmer/hit.hpp"
-#include "hmmer/ordered_map.hpp"
+#include "util/ordered_map.hpp"
 
 namespace nuvek {
 

@@ -21,10 +21,4 @@ double parse_number(std::string_view field);
 // for many fields; null goes without the extended-precision fast path.
 double parse_number(std::string_view field, const long double* pow10);
 
-// "Os { code: C, kind: K, message: "T" }" for the system error number code.
-std::string os_error_description(int code);
-
-// The name of the error kind of a system error number ("NotFound", ...).
-const char* error_kind_name(int code);
-
 }  // namespace nuvek
