@@ -138,10 +138,11 @@ def test_hit_order_in_line(tmp_path):
         t.add_hit("h", f"f{i}", 1, i % 7)
     t.write()
     lines = (tmp_path / "o.tsv").read_bytes().split(b"\n")
-    assert lines[1] == b"g\tE,0.000000001,30;F,0.00001,30;D,0.00001,30;B,1,30;C,1,20;A,1,10"
+    assert lines[1] == b"g\tE,0.000000001,30;D,0.00001,30;F,0.00001,30;B,1,30;C,1,20;A,1,10"
     fams = [p.split(b",") for p in lines[2].split(b"\t")[1].split(b";")]
-    # A stable ascending sort taken backwards: equal hits in reverse insertion order.
-    expected = sorted(range(40), key=lambda i: (-(i % 7), -i))
+    # Best first; equal hits in insertion order, so that a table read back
+    # from the file picks the same one of them as get_top_hit.
+    expected = sorted(range(40), key=lambda i: -(i % 7))
     assert [int(f[0][1:]) for f in fams] == expected
 
 
@@ -166,8 +167,8 @@ def test_hit_order_matches_a_stable_sort(tmp_path, count, bit_score):
     t.write()
     line = (tmp_path / "s.tsv").read_bytes().split(b"\n")[1]
     written = [p.split(b",")[0].decode() for p in line.split(b"\t")[1].split(b";")]
-    # Best first: a stable ascending sort by (bit score, -e-value), taken backwards.
-    assert written == [f for f, e, b in reversed(sorted(hits, key=lambda h: (h[2], -h[1])))]
+    # Best first: a stable sort by (-bit score, e-value), equal hits in insertion order.
+    assert written == [f for f, e, b in sorted(hits, key=lambda h: (-h[2], h[1]))]
 
 
 def test_nan_hits_written_once_and_read_back(tmp_path):

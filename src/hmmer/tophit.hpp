@@ -19,34 +19,30 @@ using GeneMap = OrderedMap<FamilyMap>;
 
 // The add rule within one gene's families: a new family takes the hit; a
 // present one changes only when its stored hit ranks below the offered one.
-// True when the family was new.
-bool offer(FamilyMap& families, std::string_view hmm_id, const Score& offered);
+void offer(FamilyMap& families, std::string_view hmm_id, const Score& offered);
 
 // Ids that the top-hit file cannot hold: a gene id with a tab or a line
 // feed, a family id with a comma, a semicolon, a tab or a line feed.
 bool unwritable_gene_id(std::string_view gene_id) noexcept;
 bool unwritable_family_id(std::string_view hmm_id) noexcept;
 
+// The entry get_top_hit answers with for a gene with these families (not
+// empty): one pass in insertion order, a later hit taking over whenever the
+// current best ranks below or level with it.
+const FamilyMap::Entry& top_entry(const FamilyMap& families) noexcept;
+
 struct TopHitFile {
     std::string path;
     GeneMap hits;
-    // Set once an unwritable id was entered (ids are never removed), so
-    // that write() searches for it only then.
-    bool unwritable_ids = false;
 
     // Offers a hit to the table: it is kept when the pair is new, and
     // replaces the stored hit of the pair only when that ranks below it.
     void add_hit(std::string_view gene_id, std::string_view hmm_id, double e_val, double bit_score);
-    // The add rule for a gene already in the table.
-    void add_family_hit(FamilyMap& families, std::string_view hmm_id, const Score& offered) {
-        if (offer(families, hmm_id, offered) && unwritable_family_id(hmm_id)) unwritable_ids = true;
-    }
 
     bool contains_gene_id(std::string_view gene_id) const;
     bool contains_gene_hmm(std::string_view gene_id, std::string_view hmm_id) const;
 
-    // The gene's best hit: one pass in insertion order, a later hit taking
-    // over whenever the current best ranks below or level with it.
+    // The gene's best hit, as top_entry picks it.
     std::optional<Hit> get_top_hit(std::string_view gene_id) const;
     std::optional<Hit> get_hmm_hit(std::string_view gene_id, std::string_view hmm_id) const;
 
