@@ -1,15 +1,6 @@
 #include "hmmer/tophit.hpp"
 
-#include "util/word_scan.hpp"
-
 namespace nuvek {
-
-bool unwritable_gene_id(std::string_view gene_id) noexcept {
-    return holds_any_of(gene_id.data(), gene_id.size(), "\t\n");
-}
-bool unwritable_family_id(std::string_view hmm_id) noexcept {
-    return holds_any_of(hmm_id.data(), hmm_id.size(), ",;\t\n");
-}
 
 void offer(FamilyMap& families, std::string_view hmm_id, const Score& offered) {
     auto [stored, inserted] = families.find_or_insert(hmm_id, [&] { return offered; });

@@ -8,6 +8,7 @@
 
 #include "hmmer/hit.hpp"
 #include "util/ordered_map.hpp"
+#include "util/word_scan.hpp"
 
 namespace nuvek {
 
@@ -23,8 +24,13 @@ void offer(FamilyMap& families, std::string_view hmm_id, const Score& offered);
 
 // Ids that the top-hit file cannot hold: a gene id with a tab or a line
 // feed, a family id with a comma, a semicolon, a tab or a line feed.
-bool unwritable_gene_id(std::string_view gene_id) noexcept;
-bool unwritable_family_id(std::string_view hmm_id) noexcept;
+// Checked for every id on every write, so inline.
+inline bool unwritable_gene_id(std::string_view gene_id) noexcept {
+    return holds_any_of(gene_id.data(), gene_id.size(), "\t\n");
+}
+inline bool unwritable_family_id(std::string_view hmm_id) noexcept {
+    return holds_any_of(hmm_id.data(), hmm_id.size(), ",;\t\n");
+}
 
 // The entry get_top_hit answers with for a gene with these families (not
 // empty): one pass in insertion order, a later hit taking over whenever the

@@ -136,38 +136,54 @@ bool short_digits(double, std::uint64_t&, int&) { return false; }
 bool convert_extended(std::uint64_t, long long, double&) { return false; }
 #endif
 
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes the decimal digits of m ending at end, two at a time; returns
+// their start.
+char* digits_before(char* end, std::uint64_t m) {
+    while (m >= 100) {
+        end -= 2;
+        std::memcpy(end, kDigitPairs + (m % 100) * 2, 2);
+        m /= 100;
+    }
+    if (m >= 10) {
+        end -= 2;
+        std::memcpy(end, kDigitPairs + m * 2, 2);
+    } else {
+        *--end = static_cast<char>('0' + m);
+    }
+    return end;
+}
+
 // Shortest round-trip digits of a positive finite v, without trailing
-// zeros, at digits; returns their count n, and k such that the value is
-// 0.d1...dn x 10^k.
-int shortest_digits(double v, char* digits, int& k) {
+// zeros, written into buf (64 bytes); returns where they start, their
+// count n, and k such that the value is 0.d1...dn x 10^k.
+const char* shortest_digits(double v, char* buf, int& n, int& k) {
     std::uint64_t m;
     int exp10;
     if (short_digits(v, m, exp10)) {
-        char tmp[24];
-        char* q = tmp + sizeof tmp;
-        do {
-            *--q = static_cast<char>('0' + m % 10);
-            m /= 10;
-        } while (m);
-        const int n = static_cast<int>(tmp + sizeof tmp - q);
-        std::memcpy(digits, q, static_cast<std::size_t>(n));
+        char* const last = buf + 32;
+        const char* const digits = digits_before(last, m);
+        n = static_cast<int>(last - digits);
         k = exp10 + n;
-        return n;
+        return digits;
     }
-    // d[.ddd]e(+|-)XX
-    char buf[32];
-    const char* const end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr;
+    // d[.ddd]e(+|-)XX, then the point dropped in place.
+    const char* const end = std::to_chars(buf, buf + 32, v, std::chars_format::scientific).ptr;
     const char* e = end;
     while (e[-1] != 'e') --e;
     int exp = 0;  // a sign and at least two digits follow the 'e'
     for (const char* q = e + 1; q < end; ++q) exp = exp * 10 + (*q - '0');
     if (*e == '-') exp = -exp;
-    int n = 0;
-    for (const char* q = buf; q < e - 1; ++q)
-        if (*q != '.') digits[n++] = *q;
-    while (n > 1 && digits[n - 1] == '0') --n;
+    char* w = buf + 1;
+    for (const char* q = buf + 2; q < e - 1; ++q) *w++ = *q;
+    n = static_cast<int>(w - buf);
+    while (n > 1 && buf[n - 1] == '0') --n;
     k = exp + 1;
-    return n;
+    return buf;
 }
 
 constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
@@ -195,9 +211,9 @@ char* write_number(char* p, double v) noexcept {
         *p++ = '0';
         return p;
     }
-    char digits[48] = {};  // 24 bytes are read from wherever the fraction starts
-    int k;
-    const int n = shortest_digits(std::fabs(v), digits, k);
+    char buf[64] = {};  // 24 bytes are readable from wherever the digits start
+    int n, k;
+    const char* const digits = shortest_digits(std::fabs(v), buf, n, k);
     if (k <= 0) {
         *p++ = '0';
         *p++ = '.';
@@ -240,38 +256,29 @@ ParsedNumber parse_number(std::string_view field) noexcept {
     }
 
     // The one pass over the grammar: digits with at most one point, then an
-    // optional exponent. The first 19 significant digits are gathered, so
-    // that the value is mantissa x 10^(scale + exponent) when there are no
-    // more; magnitude is the decimal position of the first nonzero digit.
+    // optional exponent. The digits from the first nonzero one on are
+    // gathered in mantissa, which holds them exactly when there are at most
+    // 19; the value is then mantissa x 10^(scale + exponent). magnitude is
+    // the decimal position of the first nonzero digit (0.d x 10^magnitude).
+    p = skip_run(p, end, '0');
+    const char* const first = p;
     std::uint64_t mantissa = 0;
-    int significant = 0;
-    bool point = false, any = false;
-    long long scale = 0, magnitude = 0;
-    for (; p < end; ++p) {
-        if (is_digit(*p)) {
-            any = true;
-            const unsigned d = static_cast<unsigned>(*p - '0');
-            if (significant == 0 && d == 0) {
-                if (point) {
-                    // The zeros after the point of a small value's
-                    // positional form, a word at a time.
-                    const char* const q = skip_run(p, end, '0');
-                    magnitude -= q - p;
-                    scale -= q - p;
-                    p = q - 1;
-                }
-                continue;
-            }
-            if (!point) ++magnitude;
-            if (significant < 19) mantissa = mantissa * 10 + d;
-            if (significant < 19 && point) --scale;
-            if (significant >= 19 && !point) ++scale;
-            ++significant;
-        } else if (*p == '.' && !point) {
-            point = true;
-        } else {
-            break;
+    for (; p < end && is_digit(*p); ++p) mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+    const long long whole = p - first;  // integer digits from the first nonzero one
+    long long significant = whole, scale = 0, magnitude = whole;
+    bool any = p > unsigned_start;
+    if (p < end && *p == '.') {
+        const char* const fraction = ++p;
+        if (whole == 0) {
+            // The zeros after the point of a small value's positional form.
+            p = skip_run(p, end, '0');
+            magnitude = -(p - fraction);
         }
+        const char* const digits = p;
+        for (; p < end && is_digit(*p); ++p) mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+        significant += p - digits;
+        scale = -(p - fraction);
+        any = any || p > fraction;
     }
     if (!any) return {0, NumberError::Invalid};
     long long exponent = 0;
@@ -280,14 +287,14 @@ ParsedNumber parse_number(std::string_view field) noexcept {
         ++p;
         const bool exponent_negative = p < end && *p == '-';
         if (p < end && (*p == '+' || *p == '-')) ++p;
-        const char* const first = p;
+        const char* const exponent_digits = p;
         for (; p < end && is_digit(*p); ++p)
             if (exponent < 1'000'000'000) exponent = exponent * 10 + (*p - '0');
-        if (p == first || p != end) return {0, NumberError::Invalid};
+        if (p == exponent_digits || p != end) return {0, NumberError::Invalid};
         if (exponent_negative) exponent = -exponent;
     }
 
-    if (significant == 0) return {sign * 0.0, NumberError::None};
+    if (significant <= 19 && mantissa == 0) return {sign * 0.0, NumberError::None};
     if (significant <= 19) {
         const long long power = scale + exponent;
         // Exact operands give one correctly rounded operation.
