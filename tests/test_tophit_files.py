@@ -107,9 +107,10 @@ def test_user_in_unwritable_directory(small_fs, room):
     d = small_fs / "dir"
     d.mkdir()
     own = d / "own.tsv"
-    own.write_bytes(HEADER + b"old\tF,1,2\n")
-    os.chown(own, NOBODY, NOBODY)
     genes = 200 if room > 1024 * 1024 else 4000  # about 6 KB or 1.3 MB of new contents
+    # Where the write succeeds, the old file is the longer one: its tail must go.
+    own.write_bytes(HEADER + b"old\tF,1,2\n" * (2000 if genes == 200 else 1))
+    os.chown(own, NOBODY, NOBODY)
     fill_up(small_fs, leave=min(room, 128 * 1024))
     code, out, err = run(WRITE_BIG, own, genes, user=NOBODY)
     assert code == 0, err
@@ -121,6 +122,7 @@ def test_user_in_unwritable_directory(small_fs, room):
         u = TopHitFile(str(own))
         u.read()
         assert u.get_top_hit("gene199").bit_score == 199 and not u.contains_gene_id("old")
+        assert own.stat().st_uid == NOBODY and own.read_bytes().count(b"\n") == 201
     assert sorted(os.listdir(d)) == ["own.tsv"]
 
 
@@ -259,7 +261,9 @@ def test_signal_whose_handler_returns_lets_the_read_go_on(tmp_path):
         time.sleep(0.2)
         writer.write(b"g\tF,1,2\n")
     out, err = proc.communicate(timeout=30)
-    assert out.strip() == "read True 2", err
+    # Both signals interrupted a blocking call; their handler may still be
+    # pending when the count is taken.
+    assert out.split()[:2] == ["read", "True"] and int(out.split()[2]) >= 1, err
 
 
 def test_interrupted_write_changes_nothing(tmp_path):

@@ -15,8 +15,8 @@
 #include "util/line_reader.hpp"
 #include "util/number_text.hpp"
 #include "util/os_error.hpp"
+#include "util/out_buffer.hpp"
 #include "util/quote.hpp"
-#include "util/signals.hpp"
 #include "util/utf8.hpp"
 #include "util/word_scan.hpp"
 
@@ -101,53 +101,6 @@ void order_hits(const FamilyMap& families, std::vector<Ranked>& order) {
         std::rotate(order.begin(), at, at + 1);
     }
 }
-
-constexpr std::size_t kBufferSize = 64 * 1024;
-constexpr std::size_t kSignalCheckBytes = 4 << 20;
-
-// The writer's output buffer: text is rendered straight into it and sent
-// to the file (or only counted, for fd -1) whenever it holds kBufferSize
-// bytes or more.
-class OutBuffer {
-public:
-    explicit OutBuffer(int fd) : fd_(fd), data_(kBufferSize + 4 * kMaxNumberChars) {}
-
-    // Room for n more bytes at the end of the buffered text.
-    char* room(std::size_t n) {
-        if (size_ + n > data_.size()) data_.resize(size_ + n);
-        return data_.data() + size_;
-    }
-
-    // Takes the text written up to end into the buffer.
-    void commit(char* end) {
-        size_ = static_cast<std::size_t>(end - data_.data());
-        if (size_ >= kBufferSize) flush();
-    }
-
-    // Sends the buffered text; a failure is one of a gene line.
-    void flush() {
-        if (size_ == 0) return;
-        if (fd_ >= 0) {
-            if (const int err = write_all(fd_, data_.data(), size_)) fail(kLineFailure, write_error_description(err));
-        }
-        total_ += size_;
-        unchecked_ += size_;
-        size_ = 0;
-        if (unchecked_ >= kSignalCheckBytes) {
-            unchecked_ = 0;
-            check_signals();
-        }
-    }
-
-    // Bytes sent (or counted) so far.
-    std::uint64_t total() const noexcept { return total_; }
-
-private:
-    int fd_;
-    std::vector<char> data_;
-    std::size_t size_ = 0, unchecked_ = 0;
-    std::uint64_t total_ = 0;
-};
 
 inline char* copy(char* p, std::string_view text) {
     std::memcpy(p, text.data(), text.size());
@@ -275,7 +228,11 @@ void TopHitFile::write() const {
     if (const int err = write_all(file.fd(), kTopHitHeader.data(), kTopHitHeader.size()))
         fail("Cannot write to file!", write_error_description(err));
     OutBuffer out(file.fd());
-    write_genes(hits, out);
+    try {
+        write_genes(hits, out);
+    } catch (const WriteFailed& failed) {
+        fail(kLineFailure, write_error_description(failed.code));
+    }
     if (const int err = file.finish(kTopHitHeader.size() + out.total()))
         fail_os(hits.empty() ? "Cannot write to file!" : kLineFailure, err);
     if (const int err = file.replace()) fail_os("Cannot create file!", err);
