@@ -11,9 +11,10 @@ ratio python / nuvek (above 1 means nuvek is faster).
 nuvek found in DIR (for instance a build with NUVEK_PORTABLE=ON, which
 leaves out the x87 number conversions, or a build of an older revision),
 each in a process of its own timing itself, and prints other / this.
-Measured on x86-64, best of 5 (ratio portable / fast paths): write() 1.4x,
-read() 1.2x; the per-line reserve of the reader's family map: read()
-1.3x without it.
+Measured on a shared 2-core x86-64 machine, best of 5 (other / this):
+against the portable build, write() 1.6x to 2.2x and read() 1.1x to 1.3x,
+which is what the x87 conversions in util/number_text.cpp pay; read()
+without the per-line reserve of a gene's family map took 1.3x as long.
 """
 import argparse
 import os

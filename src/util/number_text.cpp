@@ -42,22 +42,22 @@ bool equals_ignoring_case(const char* p, const char* end, std::string_view lower
 inline constexpr bool kX87 = std::numeric_limits<long double>::digits == 64;
 constexpr int kPow10Min = -350, kPow10Max = 350;
 
-// 10^j rounded to the nearest long double, for kPow10Min <= j <= kPow10Max.
-long double pow10(int j) noexcept {
-    struct Table {
-        long double values[kPow10Max - kPow10Min + 1];
-        Table() {
-            // The C library converts decimal text with correct rounding.
-            char text[16];
-            for (int i = kPow10Min; i <= kPow10Max; ++i) {
-                std::snprintf(text, sizeof text, "1e%d", i);
-                values[i - kPow10Min] = std::strtold(text, nullptr);
-            }
+// 10^j rounded to the nearest long double, for kPow10Min <= j <= kPow10Max,
+// built when the module loads so that lookups need no guard.
+struct Pow10Table {
+    long double values[kPow10Max - kPow10Min + 1];
+    Pow10Table() {
+        // The C library converts decimal text with correct rounding.
+        char text[16];
+        for (int i = kPow10Min; i <= kPow10Max; ++i) {
+            std::snprintf(text, sizeof text, "1e%d", i);
+            values[i - kPow10Min] = std::strtold(text, nullptr);
         }
-    };
-    static const Table table;
-    return table.values[j - kPow10Min];
-}
+    }
+};
+const Pow10Table kPow10;
+
+inline long double pow10(int j) noexcept { return kPow10.values[j - kPow10Min]; }
 
 // True when long double operations round to the full 64-bit significand
 // right now: the x87 precision-control field can shorten them to 53 bits.
