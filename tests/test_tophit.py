@@ -237,6 +237,7 @@ def test_output_is_the_same_in_every_process(tmp_path):
         ("g", "F,1", 'Cannot write family id "F,1": it contains a comma, a semicolon, a tab or a line feed'),
         ("g", "é;\x00", 'Cannot write family id "é;\\0": it contains a comma, a semicolon, a tab or a line feed'),
         ("g", "\t", 'Cannot write family id "\\t": it contains a comma, a semicolon, a tab or a line feed'),
+        ("ok", "F;2", 'Cannot write family id "F;2": it contains a comma, a semicolon, a tab or a line feed'),
     ],
 )
 def test_ids_that_cannot_be_read_back_are_refused(tmp_path, panic_type, gene, family, message):

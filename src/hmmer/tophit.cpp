@@ -2,9 +2,10 @@
 
 namespace nuvek {
 
-void offer(FamilyMap& families, std::string_view hmm_id, const Score& offered) {
+bool offer(FamilyMap& families, std::string_view hmm_id, const Score& offered) {
     auto [stored, inserted] = families.find_or_insert(hmm_id, [&] { return offered; });
     if (!inserted && score_lt(*stored, offered)) *stored = offered;
+    return inserted;
 }
 
 const FamilyMap::Entry& top_entry(const FamilyMap& families) noexcept {
@@ -24,9 +25,10 @@ void TopHitFile::add_hit(std::string_view gene_id, std::string_view hmm_id, doub
         FamilyMap first;
         first.find_or_insert(hmm_id, [&] { return offered; });
         hits.find_or_insert(gene_id, [&] { return std::move(first); });
+        if (unwritable_gene_id(gene_id) || unwritable_family_id(hmm_id)) unwritable_ids = true;
         return;
     }
-    offer(*families, hmm_id, offered);
+    add_family_hit(*families, hmm_id, offered);
 }
 
 bool TopHitFile::contains_gene_id(std::string_view gene_id) const { return hits.find(gene_id) != nullptr; }

@@ -20,7 +20,8 @@ using GeneMap = OrderedMap<FamilyMap>;
 
 // The add rule within one gene's families: a new family takes the hit; a
 // present one changes only when its stored hit ranks below the offered one.
-void offer(FamilyMap& families, std::string_view hmm_id, const Score& offered);
+// True when the family was new.
+bool offer(FamilyMap& families, std::string_view hmm_id, const Score& offered);
 
 // Ids that the top-hit file cannot hold: a gene id with a tab or a line
 // feed, a family id with a comma, a semicolon, a tab or a line feed.
@@ -40,10 +41,19 @@ const FamilyMap::Entry& top_entry(const FamilyMap& families) noexcept;
 struct TopHitFile {
     std::string path;
     GeneMap hits;
+    // Whether an id the file cannot hold was ever entered (ids are never
+    // removed). write() searches every id only then: that pass over the
+    // whole table costs about a tenth of write() in
+    // benchmarks/bench_tophit.py. Both insert paths below keep it.
+    bool unwritable_ids = false;
 
     // Offers a hit to the table: it is kept when the pair is new, and
     // replaces the stored hit of the pair only when that ranks below it.
     void add_hit(std::string_view gene_id, std::string_view hmm_id, double e_val, double bit_score);
+    // The same for a gene already in the table, given its families.
+    void add_family_hit(FamilyMap& families, std::string_view hmm_id, const Score& offered) {
+        if (offer(families, hmm_id, offered) && unwritable_family_id(hmm_id)) unwritable_ids = true;
+    }
 
     bool contains_gene_id(std::string_view gene_id) const;
     bool contains_gene_hmm(std::string_view gene_id, std::string_view hmm_id) const;
