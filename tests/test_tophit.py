@@ -370,6 +370,8 @@ def test_first_readable_line_is_the_header(tmp_path):
         (b"g\tG,1,5\r\r\n", INVALID, []),
         (b"g\tG,1,5\r", INVALID, []),
         *[(b"g\tG,1," + f + b"\n", INVALID, []) for f in (b"+", b"-", b".", b"1e", b"1e+", b"0x10", b"1_0", b"nan(1)", b"1..2", b"++1", b"e5", b"infinit")],
+        # The e-value ends at the next ",": a number must fill all of it.
+        *[(b"g\tG," + f + b",5\n", INVALID, []) for f in (b"-", b"1e", b"1e5x", b"inf1", b"nan(1)", b"-+1", b"1.2.3", b"5 ")],
     ],
 )
 def test_reader_failures(tmp_path, panic_type, body, message, added):

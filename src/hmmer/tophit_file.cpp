@@ -189,10 +189,16 @@ void write_genes(const GeneMap& genes, OutBuffer& out) {
                 (error == NumberError::Empty ? "Empty" : "Invalid") + " }");
 }
 
-double parse_field(std::string_view field) {
-    const ParsedNumber n = parse_number(field);
-    if (n.error != NumberError::None) number_error(n.error);
-    return n.value;
+// The number field at p, which ends at the next "," or ";" or at end;
+// p moves to that end.
+double read_number(const char*& p, const char* end) {
+    const char* stop;
+    const ParsedNumber n = parse_number(p, end, stop);
+    if (n.error == NumberError::None && (stop == end || *stop == ',' || *stop == ';')) {
+        p = stop;
+        return n.value;
+    }
+    number_error(p == end || *p == ',' || *p == ';' ? NumberError::Empty : NumberError::Invalid);
 }
 
 // The text of s up to the first c, or all of it; rest gets what follows
@@ -229,13 +235,12 @@ void read_line(TopHitFile& table, std::string_view line) {
         if (q == end || *q == ';') throw Panic(kUnwrapNone);
         const std::string_view hmm_id(p, static_cast<std::size_t>(q - p));
         p = q + 1;
-        q = separator(p, end);
-        const double e_val = parse_field(std::string_view(p, static_cast<std::size_t>(q - p)));
-        if (q == end || *q == ';') throw Panic(kUnwrapNone);
-        p = q + 1;
-        q = separator(p, end);
-        const double bit_score = parse_field(std::string_view(p, static_cast<std::size_t>(q - p)));
+        const double e_val = read_number(p, end);
+        if (p == end || *p == ';') throw Panic(kUnwrapNone);
+        ++p;
+        const double bit_score = read_number(p, end);
         // Fields after a third "," are ignored.
+        q = p;
         while (q < end && *q != ';') ++q;
         if (families) {
             table.add_family_hit(*families, hmm_id, Score{e_val, bit_score});

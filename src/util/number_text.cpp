@@ -240,17 +240,26 @@ void append_number(std::string& out, double v) {
 
 ParsedNumber parse_number(std::string_view field) noexcept {
     if (field.empty()) return {0, NumberError::Empty};
-    const char* p = field.data();
-    const char* const end = p + field.size();
-    const bool negative = *p == '-';
-    if (negative || *p == '+') ++p;
+    const char* stop;
+    const ParsedNumber n = parse_number(field.data(), field.data() + field.size(), stop);
+    if (n.error == NumberError::None && stop != field.data() + field.size()) return {0, NumberError::Invalid};
+    return n;
+}
+
+ParsedNumber parse_number(const char* p, const char* end, const char*& stop) noexcept {
+    stop = p;
+    const bool negative = p < end && *p == '-';
+    if (p < end && (negative || *p == '+')) ++p;
     const char* const unsigned_start = p;
     const double sign = negative ? -1.0 : 1.0;
 
     if (p == end || (!is_digit(*p) && *p != '.')) {
-        if (equals_ignoring_case(p, end, "inf") || equals_ignoring_case(p, end, "infinity"))
+        const char* q = p;
+        while (q < end && ((*q | 0x20) >= 'a' && (*q | 0x20) <= 'z')) ++q;
+        stop = q;
+        if (equals_ignoring_case(p, q, "inf") || equals_ignoring_case(p, q, "infinity"))
             return {sign * std::numeric_limits<double>::infinity(), NumberError::None};
-        if (equals_ignoring_case(p, end, "nan"))
+        if (equals_ignoring_case(p, q, "nan"))
             return {std::copysign(std::numeric_limits<double>::quiet_NaN(), sign), NumberError::None};
         return {0, NumberError::Invalid};
     }
@@ -282,17 +291,17 @@ ParsedNumber parse_number(std::string_view field) noexcept {
     }
     if (!any) return {0, NumberError::Invalid};
     long long exponent = 0;
-    if (p < end) {
-        if ((*p | 0x20) != 'e') return {0, NumberError::Invalid};
+    if (p < end && (*p | 0x20) == 'e') {
         ++p;
         const bool exponent_negative = p < end && *p == '-';
         if (p < end && (*p == '+' || *p == '-')) ++p;
         const char* const exponent_digits = p;
         for (; p < end && is_digit(*p); ++p)
             if (exponent < 1'000'000'000) exponent = exponent * 10 + (*p - '0');
-        if (p == exponent_digits || p != end) return {0, NumberError::Invalid};
+        if (p == exponent_digits) return {0, NumberError::Invalid};
         if (exponent_negative) exponent = -exponent;
     }
+    stop = p;
 
     if (significant <= 19 && mantissa == 0) return {sign * 0.0, NumberError::None};
     if (significant <= 19) {
@@ -306,7 +315,7 @@ ParsedNumber parse_number(std::string_view field) noexcept {
         if (convert_extended(mantissa, power, value)) return {sign * value, NumberError::None};
     }
     double value = 0;
-    const auto res = std::from_chars(unsigned_start, end, value, std::chars_format::general);
+    const auto res = std::from_chars(unsigned_start, p, value, std::chars_format::general);
     if (res.ec == std::errc::result_out_of_range)
         value = magnitude + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
     return {sign * value, NumberError::None};

@@ -38,4 +38,11 @@ struct ParsedNumber {
 // the field's sign.
 ParsedNumber parse_number(std::string_view field) noexcept;
 
+// The same grammar for a number at the start of [p, end) whose field ends
+// at whatever follows it: parses the longest text the grammar allows and
+// sets stop to its end. The field is accepted only when the caller finds
+// its delimiter at stop. One pass both finds the field's end and converts
+// it, for fields that run to hundreds of digits.
+ParsedNumber parse_number(const char* p, const char* end, const char*& stop) noexcept;
+
 }  // namespace nuvek
