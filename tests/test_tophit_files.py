@@ -274,9 +274,9 @@ def test_interrupted_write_changes_nothing(tmp_path):
         t = sys.modules["nuvek.hmmer.tophit"].TopHitFile(sys.argv[1])
         for i in range(300000):
             t.add_hit(f"gene{i}", "F", 1e-300, i)
-        signal.setitimer(signal.ITIMER_REAL, 0.002)
         signal.signal(signal.SIGALRM, signal.default_int_handler)
         try:
+            signal.setitimer(signal.ITIMER_REAL, 0.002)
             t.write()
             print("written")
         except KeyboardInterrupt:
