@@ -220,8 +220,8 @@ READ_FIFO = """
     t = sys.modules["nuvek.hmmer.tophit"].TopHitFile(sys.argv[1])
     seen = []
     signal.signal(signal.SIGUSR1, lambda *a: seen.append(1))
-    print("ready", flush=True)
     try:
+        print("ready", flush=True)
         t.read()
         print("read", t.contains_gene_id("g"), len(seen))
     except KeyboardInterrupt:
