@@ -138,8 +138,9 @@ def test_tophit_line_with_100000_hits(tmp_path, panic_type):
 
     # The last piece is broken: every hit before it was added.
     path.write_text(f"h\ng3\t{hits_line(n, lambda i: f'F{i}')};F,1e-5\n")
-    with pytest.raises(panic_type, match="^called `Option::unwrap\\(\\)` on a `None` value$"):
+    with pytest.raises(panic_type) as info:
         again.read()
+    assert str(info.value) == "called `Option::unwrap()` on a `None` value"
     assert again.contains_gene_hmm("g3", f"F{n - 1}") and not again.contains_gene_hmm("g3", "F")
 
 

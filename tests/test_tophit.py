@@ -138,10 +138,11 @@ def test_hit_order_in_line(tmp_path):
         t.add_hit("h", f"f{i}", 1, i % 7)
     t.write()
     lines = (tmp_path / "o.tsv").read_bytes().split(b"\n")
-    assert lines[1] == b"g\tE,0.000000001,30;F,0.00001,30;D,0.00001,30;B,1,30;C,1,20;A,1,10"
+    assert lines[1] == b"g\tE,0.000000001,30;D,0.00001,30;F,0.00001,30;B,1,30;C,1,20;A,1,10"
     fams = [p.split(b",") for p in lines[2].split(b"\t")[1].split(b";")]
-    # A stable ascending sort taken backwards: equal hits in reverse insertion order.
-    expected = sorted(range(40), key=lambda i: (-(i % 7), -i))
+    # Best first; equal hits in insertion order, so that a table read back
+    # from the file picks the same one of them as get_top_hit.
+    expected = sorted(range(40), key=lambda i: -(i % 7))
     assert [int(f[0][1:]) for f in fams] == expected
 
 
@@ -166,8 +167,8 @@ def test_hit_order_matches_a_stable_sort(tmp_path, count, bit_score):
     t.write()
     line = (tmp_path / "s.tsv").read_bytes().split(b"\n")[1]
     written = [p.split(b",")[0].decode() for p in line.split(b"\t")[1].split(b";")]
-    # Best first: a stable ascending sort by (bit score, -e-value), taken backwards.
-    assert written == [f for f, e, b in reversed(sorted(hits, key=lambda h: (h[2], -h[1])))]
+    # Best first: a stable sort by (-bit score, e-value), equal hits in insertion order.
+    assert written == [f for f, e, b in sorted(hits, key=lambda h: (-h[2], h[1]))]
 
 
 def test_nan_hits_written_once_and_read_back(tmp_path):
@@ -236,6 +237,7 @@ def test_output_is_the_same_in_every_process(tmp_path):
         ("g", "F,1", 'Cannot write family id "F,1": it contains a comma, a semicolon, a tab or a line feed'),
         ("g", "é;\x00", 'Cannot write family id "é;\\0": it contains a comma, a semicolon, a tab or a line feed'),
         ("g", "\t", 'Cannot write family id "\\t": it contains a comma, a semicolon, a tab or a line feed'),
+        ("ok", "F;2", 'Cannot write family id "F;2": it contains a comma, a semicolon, a tab or a line feed'),
     ],
 )
 def test_ids_that_cannot_be_read_back_are_refused(tmp_path, panic_type, gene, family, message):
@@ -368,6 +370,8 @@ def test_first_readable_line_is_the_header(tmp_path):
         (b"g\tG,1,5\r\r\n", INVALID, []),
         (b"g\tG,1,5\r", INVALID, []),
         *[(b"g\tG,1," + f + b"\n", INVALID, []) for f in (b"+", b"-", b".", b"1e", b"1e+", b"0x10", b"1_0", b"nan(1)", b"1..2", b"++1", b"e5", b"infinit")],
+        # The e-value ends at the next ",": a number must fill all of it.
+        *[(b"g\tG," + f + b",5\n", INVALID, []) for f in (b"-", b"1e", b"1e5x", b"inf1", b"nan(1)", b"-+1", b"1.2.3", b"5 ")],
     ],
 )
 def test_reader_failures(tmp_path, panic_type, body, message, added):

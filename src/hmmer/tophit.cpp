@@ -2,33 +2,18 @@
 
 namespace nuvek {
 
-namespace {
-
-// A set of bytes, tested with one table lookup per byte.
-struct ByteSet {
-    bool marked[256] = {};
-    constexpr explicit ByteSet(std::string_view bytes) {
-        for (const char c : bytes) marked[static_cast<unsigned char>(c)] = true;
-    }
-    bool any_in(std::string_view text) const noexcept {
-        for (const char c : text)
-            if (marked[static_cast<unsigned char>(c)]) return true;
-        return false;
-    }
-};
-
-constexpr ByteSet kGeneSeparators("\t\n");
-constexpr ByteSet kFamilySeparators(",;\t\n");
-
-}  // namespace
-
-bool unwritable_gene_id(std::string_view gene_id) noexcept { return kGeneSeparators.any_in(gene_id); }
-bool unwritable_family_id(std::string_view hmm_id) noexcept { return kFamilySeparators.any_in(hmm_id); }
-
 bool offer(FamilyMap& families, std::string_view hmm_id, const Score& offered) {
     auto [stored, inserted] = families.find_or_insert(hmm_id, [&] { return offered; });
     if (!inserted && score_lt(*stored, offered)) *stored = offered;
     return inserted;
+}
+
+const FamilyMap::Entry& top_entry(const FamilyMap& families) noexcept {
+    const auto& entries = families.entries();
+    const FamilyMap::Entry* best = &entries.front();
+    for (const auto& e : entries)
+        if (score_le(best->value, e.value)) best = &e;
+    return *best;
 }
 
 void TopHitFile::add_hit(std::string_view gene_id, std::string_view hmm_id, double e_val, double bit_score) {
@@ -56,11 +41,8 @@ bool TopHitFile::contains_gene_hmm(std::string_view gene_id, std::string_view hm
 std::optional<Hit> TopHitFile::get_top_hit(std::string_view gene_id) const {
     const FamilyMap* families = hits.find(gene_id);
     if (!families || families->empty()) return std::nullopt;
-    const auto& entries = families->entries();
-    const FamilyMap::Entry* best = &entries.front();
-    for (const auto& e : entries)
-        if (score_le(best->value, e.value)) best = &e;
-    return Hit{std::string(gene_id), best->key, best->value.e_val, best->value.bit_score};
+    const FamilyMap::Entry& best = top_entry(*families);
+    return Hit{std::string(gene_id), best.key, best.value.e_val, best.value.bit_score};
 }
 
 std::optional<Hit> TopHitFile::get_hmm_hit(std::string_view gene_id, std::string_view hmm_id) const {

@@ -7,7 +7,8 @@
 #include <string_view>
 
 #include "hmmer/hit.hpp"
-#include "hmmer/ordered_map.hpp"
+#include "util/ordered_map.hpp"
+#include "util/word_scan.hpp"
 
 namespace nuvek {
 
@@ -24,20 +25,32 @@ bool offer(FamilyMap& families, std::string_view hmm_id, const Score& offered);
 
 // Ids that the top-hit file cannot hold: a gene id with a tab or a line
 // feed, a family id with a comma, a semicolon, a tab or a line feed.
-bool unwritable_gene_id(std::string_view gene_id) noexcept;
-bool unwritable_family_id(std::string_view hmm_id) noexcept;
+// Checked for every id on every write, so inline.
+inline bool unwritable_gene_id(std::string_view gene_id) noexcept {
+    return holds_any_of(gene_id.data(), gene_id.size(), "\t\n");
+}
+inline bool unwritable_family_id(std::string_view hmm_id) noexcept {
+    return holds_any_of(hmm_id.data(), hmm_id.size(), ",;\t\n");
+}
+
+// The entry get_top_hit answers with for a gene with these families (not
+// empty): one pass in insertion order, a later hit taking over whenever the
+// current best ranks below or level with it.
+const FamilyMap::Entry& top_entry(const FamilyMap& families) noexcept;
 
 struct TopHitFile {
     std::string path;
     GeneMap hits;
-    // Set once an unwritable id was entered (ids are never removed), so
-    // that write() searches for it only then.
+    // Whether an id the file cannot hold was ever entered (ids are never
+    // removed). write() searches every id only then: that pass over the
+    // whole table costs about a tenth of write() in
+    // benchmarks/bench_tophit.py. Both insert paths below keep it.
     bool unwritable_ids = false;
 
     // Offers a hit to the table: it is kept when the pair is new, and
     // replaces the stored hit of the pair only when that ranks below it.
     void add_hit(std::string_view gene_id, std::string_view hmm_id, double e_val, double bit_score);
-    // The add rule for a gene already in the table.
+    // The same for a gene already in the table, given its families.
     void add_family_hit(FamilyMap& families, std::string_view hmm_id, const Score& offered) {
         if (offer(families, hmm_id, offered) && unwritable_family_id(hmm_id)) unwritable_ids = true;
     }
@@ -45,8 +58,7 @@ struct TopHitFile {
     bool contains_gene_id(std::string_view gene_id) const;
     bool contains_gene_hmm(std::string_view gene_id, std::string_view hmm_id) const;
 
-    // The gene's best hit: one pass in insertion order, a later hit taking
-    // over whenever the current best ranks below or level with it.
+    // The gene's best hit, as top_entry picks it.
     std::optional<Hit> get_top_hit(std::string_view gene_id) const;
     std::optional<Hit> get_hmm_hit(std::string_view gene_id, std::string_view hmm_id) const;
 

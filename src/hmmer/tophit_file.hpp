@@ -1,30 +1,12 @@
-// Pieces of the top-hit file format shared by the writer, the reader and
-// their tests: the number grammar of the reader and the descriptions of
-// operating-system errors used in failure messages.
+// The top-hit file format: what the writer and the reader of
+// TopHitFile (tophit.hpp) share.
 #pragma once
 
-#include <string>
 #include <string_view>
 
 namespace nuvek {
 
 // The header line of every top-hit file (46 bytes with its LF).
 inline constexpr std::string_view kTopHitHeader = "Gene Id\tTop hits (Family id,e-value,bitscore)\n";
-
-// Parses a number field of a top-hit file: an optional sign, then "inf",
-// "infinity" or "nan" in any case, or decimal digits with at most one point
-// and an optional exponent. Rounds to nearest, overflowing to an infinity
-// and underflowing to a zero. A rejected field ends with an internal
-// failure naming the error kind (Empty or Invalid).
-double parse_number(std::string_view field);
-// The same with the result of fast_number_table() (hit.hpp), taken once
-// for many fields; null goes without the extended-precision fast path.
-double parse_number(std::string_view field, const long double* pow10);
-
-// "Os { code: C, kind: K, message: "T" }" for the system error number code.
-std::string os_error_description(int code);
-
-// The name of the error kind of a system error number ("NotFound", ...).
-const char* error_kind_name(int code);
 
 }  // namespace nuvek

@@ -1,6 +1,6 @@
 #include "util/utf8.hpp"
 
-#include <cstring>
+#include "util/word_scan.hpp"
 
 namespace nuvek::utf8 {
 
@@ -9,19 +9,9 @@ std::size_t valid_prefix(std::string_view bytes) noexcept {
     const std::size_t n = bytes.size();
     std::size_t i = 0;
     while (i < n) {
-        if (i + 8 <= n) {
-            std::uint64_t word;
-            std::memcpy(&word, p + i, 8);
-            if ((word & 0x8080808080808080ULL) == 0) {
-                i += 8;
-                continue;
-            }
-        }
+        i += first_non_ascii(p + i, n - i);
+        if (i == n) break;
         const unsigned char b = p[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
         std::size_t len;
         unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
         if (b >= 0xC2 && b <= 0xDF) {

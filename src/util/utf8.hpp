@@ -33,16 +33,9 @@ inline std::size_t char_start(std::string_view s, std::size_t pos) {
     return pos;
 }
 
-// Number of characters (code points) in valid UTF-8 text.
-inline std::size_t count_chars(std::string_view s) {
-    std::size_t n = 0;
-    for (char c : s) n += !is_continuation(static_cast<unsigned char>(c));
-    return n;
-}
-
 // Length of the longest prefix of bytes that is valid UTF-8 (equal to the
 // size when all of it is valid). Overlong forms, surrogates and code points
-// above U+10FFFF are invalid. Runs of ASCII are skipped eight bytes at a time.
+// above U+10FFFF are invalid. Runs of ASCII are skipped a word at a time.
 std::size_t valid_prefix(std::string_view bytes) noexcept;
 
 inline bool is_valid(std::string_view bytes) noexcept { return valid_prefix(bytes) == bytes.size(); }

@@ -1,8 +1,7 @@
-#include "hmmer/ordered_map.hpp"
-
-#include <sys/random.h>
+#include "util/ordered_map.hpp"
 
 #include <chrono>
+#include <random>
 
 namespace nuvek {
 
@@ -30,12 +29,14 @@ constexpr std::uint64_t kP1 = 0xe7037ed1a0b428dbull;
 constexpr std::uint64_t kP2 = 0x8ebc6af09c88c6e3ull;
 
 std::uint64_t process_key() noexcept {
-    std::uint64_t key = 0;
-    if (getrandom(&key, sizeof key, 0) != static_cast<ssize_t>(sizeof key)) {
-        // No random source: fall back to the clock and an address, which
-        // still differ between runs.
-        key = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-              reinterpret_cast<std::uintptr_t>(&key);
+    const auto clock = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::uint64_t key = clock ^ reinterpret_cast<std::uintptr_t>(&key);
+    // The system's random source; where the library has none (it throws),
+    // the clock and an address above still differ between runs.
+    try {
+        std::random_device source;
+        key ^= (std::uint64_t{source()} << 32) ^ source();
+    } catch (...) {
     }
     return key;
 }
