@@ -96,6 +96,10 @@ def fill_up(fs, leave=64 * 1024):
 def needs_setpriv():
     if os.geteuid() != 0 or subprocess.run(["which", "setpriv"], capture_output=True).returncode != 0:
         pytest.skip("needs root and setpriv to act as another user")
+    # The interpreter and its libraries may live where only root can read.
+    code, _, err = run("import nuvek", user=NOBODY)
+    if code != 0:
+        pytest.skip(f"this interpreter cannot run as another user: {err.strip().splitlines()[-1]}")
 
 
 @pytest.mark.parametrize("room", [8 * 1024, 4 * 1024 * 1024])
