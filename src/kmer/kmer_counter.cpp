@@ -1,0 +1,416 @@
+#include "kmer/kmer_counter.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "kmer/count_loops.hpp"
+#include "kmer/kmer_failure.hpp"
+#include "kmer/kmer_index.hpp"
+#include "kmer/kmer_tables.hpp"
+#include "util/memory.hpp"
+#include "util/signals.hpp"
+
+namespace nuvek {
+namespace {
+
+using Byte = unsigned char;
+using kmer_loops::kInvalid;
+
+// 2-bit codes of the bases, kInvalid for every other byte; with lower, the
+// lower-case bases too.
+constexpr std::array<Byte, 256> make_codes(bool lower) {
+    std::array<Byte, 256> t{};
+    for (auto& c : t) c = kInvalid;
+    const char bases[] = "ACGT";
+    for (Byte i = 0; i < 4; ++i) {
+        t[static_cast<Byte>(bases[i])] = i;
+        if (lower) t[static_cast<Byte>(bases[i] | 0x20)] = i;
+    }
+    return t;
+}
+
+constexpr std::array<Byte, 256> kStrictCodes = make_codes(false);
+constexpr std::array<Byte, 256> kLenientCodes = make_codes(true);
+
+// Bytes counted between two looks at pending signals (a few milliseconds).
+constexpr std::uint64_t kCheckBytes = std::uint64_t{4} << 20;
+// Bytes counted by one call of a loop: the unit of undoing, and of the
+// checks for a change of mode and for counters close to overflowing.
+constexpr std::size_t kBlock = 4096;
+// Windows after which the 32-bit counters are moved into the 64-bit
+// result: no counter can pass 2^32 - 1 before the next check.
+constexpr std::uint64_t kFlushAt = (std::uint64_t{1} << 32) - 2 * kBlock - 64;
+// The sparse table form is used up to this many columns.
+constexpr std::uint64_t kTableColumns = std::uint64_t{1} << 20;
+
+std::uint64_t columns_of(unsigned k) { return kmer_columns(k); }
+
+}  // namespace
+
+KmerCounter::KmerCounter(unsigned k, bool use_rev_complement, bool skip_invalid, bool reuse)
+    : k_(k),
+      rc_(use_rev_complement),
+      skip_(skip_invalid),
+      reuse_(reuse),
+      lut_(skip_invalid ? kLenientCodes.data() : kStrictCodes.data()),
+      mask_(columns_of(k) - 1),
+      size_(columns_of(k)) {
+    const std::uint64_t strands = rc_ ? 2 : 1;
+    dense_from_ = (size_ + 2 * strands - 1) / (2 * strands);
+    // The wide table pays while it fits the first- or second-level cache
+    // and the sequence is long enough to amortise summing it out.
+    step_ = k > 0 ? wide_step(k) : 1;
+    if (step_ > 1) {
+        wide_size_ = columns_of(k + step_ - 1);
+        wide_mask_ = wide_size_ - 1;
+        wide_from_ = 8 * wide_size_;
+    }
+}
+
+void KmerCounter::begin(std::uint64_t length) {
+    code_ = 0;
+    need_ = k_ > 0 ? k_ - 1 : 0;
+    pending_ = 0;
+    windows_ = 0;
+    flushed_at_ = 0;
+    pos_ = 0;
+    failed_ = false;
+    prefix_.clear();
+    tail_.clear();
+    ntouched_ = 0;
+    touched_dirty_ = false;
+    codes_.clear();
+    acc_.clear();
+    if (k_ == 0) return;
+    if (length == kUnknownLength) {
+        mode_ = size_ <= kTableColumns ? Mode::Sparse : Mode::Codes;
+        if (mode_ == Mode::Sparse) ensure_table();
+        return;
+    }
+    const std::uint64_t windows = length >= k_ ? length - k_ + 1 : 0;
+    mode_ = Mode::Codes;
+    if (windows >= dense_from_) {
+        mode_ = Mode::Dense;
+        ensure_table();
+        if (step_ > 1 && windows >= wide_from_) enable_wide();
+    } else {
+        codes_.reserve(windows * (rc_ ? 2 : 1));
+    }
+}
+
+void KmerCounter::ensure_table() {
+    if (table_) return;
+    require_fits(size_, sizeof(std::uint32_t));
+    auto* t = static_cast<std::uint32_t*>(std::calloc(size_, sizeof(std::uint32_t)));
+    if (!t) throw std::bad_alloc();
+    table_.reset(t);
+    advise_huge_pages(t, size_ * sizeof(std::uint32_t));
+}
+
+void KmerCounter::switch_mode() {
+    if (windows_ - flushed_at_ >= kFlushAt) flush();
+    switch (mode_) {
+        case Mode::Codes:
+            if (windows_ < dense_from_) return;
+            ensure_table();
+            for (auto c : codes_) ++table_[c];
+            codes_.clear();
+            mode_ = Mode::Dense;
+            [[fallthrough]];
+        case Mode::Dense:
+            if (step_ > 1 && windows_ >= wide_from_) enable_wide();
+            return;
+        case Mode::Sparse:
+            if (windows_ >= dense_from_) mode_ = Mode::Dense;
+            return;
+        case Mode::Wide:
+            return;
+    }
+}
+
+// Counts the following windows in the wide table. Called between windows
+// only (no window of the current run is pending), so the first increment
+// comes after s more windows and stands for exactly those.
+void KmerCounter::enable_wide() {
+    if (!wide_) {
+        auto* t = static_cast<std::uint32_t*>(std::calloc(wide_size_, sizeof(std::uint32_t)));
+        if (!t) throw std::bad_alloc();
+        wide_.reset(t);
+    }
+    mode_ = Mode::Wide;
+}
+
+void KmerCounter::flush() {
+    if (mode_ != Mode::Dense && mode_ != Mode::Wide) return;
+    if (acc_.empty()) {
+        require_fits(size_, sizeof(std::uint64_t));
+        acc_.assign(size_, 0);
+    }
+    add_table(acc_.data(), table_.get(), size_);
+    std::memset(table_.get(), 0, size_ * sizeof(std::uint32_t));
+    if (mode_ == Mode::Wide) {
+        sum_out_wide(acc_.data(), wide_.get(), wide_size_, step_, mask_);
+        std::memset(wide_.get(), 0, wide_size_ * sizeof(std::uint32_t));
+    }
+    flushed_at_ = windows_;
+}
+
+void KmerCounter::fail_at(std::uint64_t position) {
+    failed_ = true;
+    bad_ = position;
+}
+
+void KmerCounter::keep_tail(const Byte* p, std::size_t n) {
+    const std::size_t want = k_ + 5;
+    if (tail_.size() < want) tail_.append(reinterpret_cast<const char*>(p), std::min(n, want - tail_.size()));
+}
+
+// One byte, with every case handled: priming, the end of a run at an
+// invalid byte, the wide table's phase.
+void KmerCounter::step(Byte b, std::uint64_t position) {
+    const Byte c = lut_[b];
+    if (c & kInvalid) {
+        if (skip_) end_run();
+        else fail_at(position);
+        return;
+    }
+    code_ = (code_ << 2) | c;
+    if (need_ != 0) {
+        --need_;
+        return;
+    }
+    ++windows_;
+    const std::uint64_t column = code_ & mask_;
+    switch (mode_) {
+        case Mode::Codes:
+            codes_.push_back(column);
+            break;
+        case Mode::Sparse:
+            if (table_[column]++ == 0) {
+                if (ntouched_ == touched_.size()) touched_.resize(std::max<std::size_t>(64, 2 * touched_.size()));
+                touched_[ntouched_++] = column;
+            }
+            break;
+        case Mode::Dense:
+            ++table_[column];
+            break;
+        case Mode::Wide:
+            if (++pending_ == step_) {
+                ++wide_[code_ & wide_mask_];
+                pending_ = 0;
+            }
+            break;
+    }
+}
+
+// Ends a run of bases: the windows that the wide table has not taken yet
+// are counted one by one, and the next window needs k new bases.
+void KmerCounter::end_run() {
+    for (unsigned t = 0; t < pending_; ++t) ++table_[(code_ >> (2 * t)) & mask_];
+    pending_ = 0;
+    need_ = k_ - 1;
+    code_ = 0;
+}
+
+// Counts n bytes (a multiple of the wide step in wide mode) with the fast
+// loop of the mode; a block holding an invalid byte fails the sequence, or
+// without strictness is taken back and counted byte by byte.
+void KmerCounter::fast_block(const Byte* p, std::size_t n, std::uint64_t position) {
+    const std::uint64_t start_code = code_;
+    const std::size_t start_codes = codes_.size();
+    Byte bad = 0;
+    switch (mode_) {
+        case Mode::Codes:
+            codes_.resize(start_codes + n);
+            bad = kmer_loops::collect_codes(p, n, lut_, mask_, code_, codes_.data() + start_codes);
+            break;
+        case Mode::Sparse: {
+            if (touched_.size() < ntouched_ + n + 1) touched_.resize(std::max(2 * touched_.size(), ntouched_ + n + 1));
+            std::uint64_t* out = touched_.data() + ntouched_;
+            bad = kmer_loops::count_sparse(p, n, lut_, table_.get(), mask_, code_, out);
+            ntouched_ = static_cast<std::size_t>(out - touched_.data());
+            break;
+        }
+        case Mode::Dense:
+            bad = kmer_loops::count_dense<1>(p, n, lut_, table_.get(), mask_, code_);
+            break;
+        case Mode::Wide:
+            bad = step_ == 2 ? kmer_loops::count_wide<2, 1>(p, n, lut_, wide_.get(), wide_mask_, code_)
+                             : kmer_loops::count_wide<3, 1>(p, n, lut_, wide_.get(), wide_mask_, code_);
+            break;
+    }
+    if (!bad) {
+        windows_ += n;
+        return;
+    }
+    if (!skip_) {
+        std::size_t j = 0;
+        while (!(lut_[p[j]] & kInvalid)) ++j;
+        fail_at(position + j);
+        return;
+    }
+    std::uint64_t x = start_code;
+    switch (mode_) {
+        case Mode::Codes:
+            codes_.resize(start_codes);
+            break;
+        case Mode::Sparse:
+            kmer_loops::count_dense<-1>(p, n, lut_, table_.get(), mask_, x);
+            touched_dirty_ = true;
+            break;
+        case Mode::Dense:
+            kmer_loops::count_dense<-1>(p, n, lut_, table_.get(), mask_, x);
+            break;
+        case Mode::Wide:
+            if (step_ == 2) kmer_loops::count_wide<2, -1>(p, n, lut_, wide_.get(), wide_mask_, x);
+            else kmer_loops::count_wide<3, -1>(p, n, lut_, wide_.get(), wide_mask_, x);
+            break;
+    }
+    code_ = start_code;
+    for (std::size_t j = 0; j < n; ++j) step(p[j], position + j);
+}
+
+void KmerCounter::feed(std::string_view piece) {
+    const auto* p = reinterpret_cast<const Byte*>(piece.data());
+    const std::size_t n = piece.size();
+    if (pos_ < kFailurePrefix) prefix_.append(piece.data(), std::min<std::uint64_t>(n, kFailurePrefix - pos_));
+    const std::uint64_t start = pos_;
+    pos_ += n;
+    if (failed_) {
+        keep_tail(p, n);
+        return;
+    }
+    if (k_ == 0) {
+        feed_empty_windows(p, n, start);
+        return;
+    }
+    std::size_t i = 0;
+    while (i < n && !failed_) {
+        if (need_ != 0 || pending_ != 0) {
+            step(p[i], start + i);
+            ++i;
+            continue;
+        }
+        switch_mode();
+        std::size_t len = std::min(n - i, kBlock);
+        if (mode_ == Mode::Wide) len -= len % step_;
+        since_check_ += len;
+        if (since_check_ >= kCheckBytes) {
+            since_check_ = 0;
+            check_signals();
+        }
+        if (len == 0) {
+            step(p[i], start + i);
+            ++i;
+            continue;
+        }
+        fast_block(p + i, len, start + i);
+        i += len;
+    }
+    if (failed_) keep_tail(p + (bad_ - start), static_cast<std::size_t>(n - (bad_ - start)));
+}
+
+// k = 0: every byte offset is a window of the empty k-mer. Strictly, an
+// offset inside a multi-byte character fails (the first one being the byte
+// after the first non-ASCII lead byte); leniently, such offsets are skipped.
+void KmerCounter::feed_empty_windows(const Byte* p, std::size_t n, std::uint64_t start) {
+    if (skip_) {
+        windows_ += n - count_continuation_bytes(p, n);
+        return;
+    }
+    const std::size_t lead = first_non_ascii(p, n);
+    windows_ += lead;
+    if (lead == n) return;
+    fail_at(start + lead);
+    keep_tail(p + lead, n - lead);
+}
+
+void KmerCounter::clear_tables() {
+    switch (mode_) {
+        case Mode::Codes:
+            trim(codes_);
+            break;
+        case Mode::Sparse:
+            for (std::size_t i = 0; i < ntouched_; ++i) table_[touched_[i]] = 0;
+            if (touched_.size() > (std::size_t{1} << 16)) std::vector<std::uint64_t>().swap(touched_);
+            break;
+        case Mode::Wide:
+            std::memset(wide_.get(), 0, wide_size_ * sizeof(std::uint32_t));
+            [[fallthrough]];
+        case Mode::Dense:
+            if (reuse_) std::memset(table_.get(), 0, size_ * sizeof(std::uint32_t));
+            else table_.reset();
+            break;
+    }
+    ntouched_ = 0;
+}
+
+std::vector<KmerEntry> KmerCounter::sparse_entries() {
+    std::uint64_t* touched = touched_.data();
+    if (touched_dirty_) {
+        std::sort(touched, touched + ntouched_);
+        ntouched_ = static_cast<std::size_t>(std::unique(touched, touched + ntouched_) - touched);
+    }
+    const std::uint32_t* t = table_.get();
+    std::vector<KmerEntry> entries;
+    entries.reserve(ntouched_ * (rc_ ? 2 : 1));
+    for (std::size_t i = 0; i < ntouched_; ++i) {
+        const std::uint64_t c = touched[i];
+        if (t[c] == 0) continue;  // taken back
+        if (!rc_) {
+            entries.push_back({c, t[c]});
+            continue;
+        }
+        // A column's combined count is its own plus its reverse complement's
+        // forward count; a reverse complement that occurs only on the
+        // reverse strand gets an entry of its own.
+        const std::uint64_t r = rev_complement_code(c, k_);
+        entries.push_back({c, std::uint64_t{t[c]} + t[r]});
+        if (t[r] == 0) entries.push_back({r, t[c]});
+    }
+    return entries;
+}
+
+KmerCountResult KmerCounter::finish() {
+    const auto k = static_cast<std::uint8_t>(k_);
+    const std::uint64_t strands = rc_ ? 2 : 1;
+    if (failed_) {
+        if (k_ == 0) throw empty_window_failure(prefix_, pos_, bad_, tail_);
+        clear_tables();
+        if (pos_ >= k_) throw window_failure(prefix_, pos_, k_, bad_, tail_);
+        return KmerCountResult::sparse(k, 0, size_, {});
+    }
+    if (k_ == 0) return KmerCountResult{0, windows_ * strands, {windows_ * strands}};
+    end_run();
+    const std::uint64_t total = windows_ * strands;
+    KmerCountResult result;
+    switch (mode_) {
+        case Mode::Codes:
+            result = KmerCountResult::sparse(k, total, size_, count_codes(codes_, k_, rc_));
+            break;
+        case Mode::Sparse:
+            result = KmerCountResult::sparse(k, total, size_, sparse_entries());
+            break;
+        case Mode::Dense:
+        case Mode::Wide: {
+            if (acc_.empty()) {
+                acc_ = widen_table(table_.get(), size_);
+                if (mode_ == Mode::Wide) sum_out_wide(acc_.data(), wide_.get(), wide_size_, step_, mask_);
+            } else {
+                flush();
+            }
+            if (rc_) fold_rev_complement(acc_.data(), k_);
+            result = KmerCountResult{k, total, std::move(acc_)};
+            acc_ = {};
+            break;
+        }
+    }
+    clear_tables();
+    result.compact();
+    return result;
+}
+
+}  // namespace nuvek

@@ -1,0 +1,152 @@
+#include "kmer/kmer_tables.hpp"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "kmer/kmer_index.hpp"
+#include "util/memory.hpp"
+
+namespace nuvek {
+namespace {
+
+inline void fold_pair(std::uint64_t* counts, std::uint64_t x, unsigned k) noexcept {
+    const std::uint64_t r = rev_complement_code(x, k);
+    if (x < r) {
+        const std::uint64_t s = counts[x] + counts[r];
+        counts[x] = s;
+        counts[r] = s;
+    } else if (x == r) {
+        counts[x] *= 2;
+    }
+}
+
+// Sorts codes below 2^bits, 11 bits per pass: a handful of linear passes
+// instead of a comparison sort's log(n) over millions of windows.
+void radix_sort(std::vector<std::uint64_t>& codes, unsigned bits) {
+    constexpr unsigned kDigit = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
+    if (codes.size() < 256) {
+        std::sort(codes.begin(), codes.end());
+        return;
+    }
+    std::vector<std::uint64_t> other(codes.size());
+    std::vector<std::size_t> start(kBuckets);
+    for (unsigned shift = 0; shift < bits; shift += kDigit) {
+        std::fill(start.begin(), start.end(), 0);
+        for (auto c : codes) ++start[(c >> shift) & (kBuckets - 1)];
+        std::size_t sum = 0;
+        for (auto& s : start) sum += std::exchange(s, sum);
+        for (auto c : codes) other[start[(c >> shift) & (kBuckets - 1)]++] = c;
+        codes.swap(other);
+    }
+}
+
+}  // namespace
+
+unsigned wide_step(unsigned k) noexcept {
+    if (k <= 4) return 3;  // 4^6 counters: 16 KiB, first-level cache
+    if (k <= 8) return 2;  // up to 4^9 counters: 1 MiB, second-level cache
+    return 1;
+}
+
+std::vector<std::uint64_t> widen_table(const std::uint32_t* table, std::uint64_t n) {
+    require_fits(n, sizeof(std::uint64_t));
+    return std::vector<std::uint64_t>(table, table + n);
+}
+
+void add_table(std::uint64_t* acc, const std::uint32_t* table, std::uint64_t n) noexcept {
+    for (std::uint64_t i = 0; i < n; ++i) acc[i] += table[i];
+}
+
+void sum_out_wide(std::uint64_t* acc, const std::uint32_t* wide, std::uint64_t n, unsigned s,
+                  std::uint64_t mask) noexcept {
+    for (std::uint64_t x = 0; x < n; ++x) {
+        const std::uint32_t v = wide[x];
+        if (v == 0) continue;
+        for (unsigned t = 0; t < s; ++t) acc[(x >> (2 * t)) & mask] += v;
+    }
+}
+
+// Reverse complementing moves a column's last letters to the front, so a
+// plain pass over the columns would read the partners all over a table much
+// larger than the cache. Instead the columns are visited in tiles that vary
+// only the first and the last kEdge letters: the tile's own columns and
+// their partners then both form 4^kEdge runs of 4^kEdge adjacent counters.
+void fold_rev_complement(std::uint64_t* counts, unsigned k) noexcept {
+    constexpr unsigned kEdge = 3;
+    constexpr std::uint64_t kRun = std::uint64_t{1} << (2 * kEdge);
+    const std::uint64_t size = std::uint64_t{1} << (2 * k);
+    if (k < 2 * kEdge + 2) {
+        for (std::uint64_t x = 0; x < size; ++x) fold_pair(counts, x, k);
+        return;
+    }
+    const std::uint64_t middles = std::uint64_t{1} << (2 * (k - 2 * kEdge));
+    const unsigned first_shift = 2 * (k - kEdge);
+    for (std::uint64_t middle = 0; middle < middles; ++middle)
+        for (std::uint64_t first = 0; first < kRun; ++first) {
+            const std::uint64_t base = (first << first_shift) | (middle << (2 * kEdge));
+            for (std::uint64_t last = 0; last < kRun; ++last) fold_pair(counts, base | last, k);
+        }
+}
+
+std::vector<KmerEntry> count_codes(std::vector<std::uint64_t>& codes, unsigned k, bool rc) {
+    if (rc) {
+        const std::size_t forward = codes.size();
+        for (std::size_t i = 0; i < forward; ++i) codes.push_back(rev_complement_code(codes[i], k));
+    }
+    radix_sort(codes, 2 * k);
+    std::size_t distinct = 0;
+    for (std::size_t i = 0; i < codes.size(); ++i) distinct += i == 0 || codes[i] != codes[i - 1];
+    std::vector<KmerEntry> entries;
+    entries.reserve(distinct);
+    for (std::size_t i = 0; i < codes.size();) {
+        std::size_t j = i + 1;
+        while (j < codes.size() && codes[j] == codes[i]) ++j;
+        entries.push_back({codes[i], j - i});
+        i = j;
+    }
+    return entries;
+}
+
+void trim(std::vector<std::uint64_t>& v) noexcept {
+    constexpr std::size_t kKeep = std::size_t{1} << 16;
+    if (v.capacity() > kKeep) std::vector<std::uint64_t>().swap(v);
+    else v.clear();
+}
+
+void advise_huge_pages(void* data, std::size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+    if (bytes < 2 * kHuge) return;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
+}
+
+std::size_t first_non_ascii(const unsigned char* p, std::size_t n) noexcept {
+    constexpr std::size_t kChunk = 64;
+    std::size_t i = 0;
+    for (; i + kChunk <= n; i += kChunk) {
+        unsigned char high = 0;
+        for (std::size_t j = 0; j < kChunk; ++j) high |= p[i + j];
+        if (high & 0x80) break;
+    }
+    for (; i < n; ++i)
+        if (p[i] & 0x80) return i;
+    return n;
+}
+
+std::size_t count_continuation_bytes(const unsigned char* p, std::size_t n) noexcept {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) count += (p[i] & 0xC0) == 0x80;
+    return count;
+}
+
+}  // namespace nuvek
