@@ -1,5 +1,7 @@
 #include "kmer/kmer_counter.hpp"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -47,6 +49,13 @@ constexpr std::uint64_t kFlushAt = (std::uint64_t{1} << 32) - 2 * kBlock - 64;
 constexpr std::uint64_t kTableColumns = std::uint64_t{1} << 20;
 
 std::uint64_t columns_of(unsigned k) { return kmer_columns(k); }
+
+// The C++ runtime keeps its exception state in thread-local storage that
+// the C library allocates on the thread's first throw. Counting throws
+// std::bad_alloc exactly when memory has run out, and a failed allocation
+// of that storage aborts the process; so it is touched here, when the
+// module is loaded on the importing thread, where memory is still at hand.
+[[gnu::used]] void* volatile exception_state = abi::__cxa_get_globals();
 
 }  // namespace
 
