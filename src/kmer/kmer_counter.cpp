@@ -43,8 +43,9 @@ constexpr std::uint64_t kCheckBytes = std::uint64_t{4} << 20;
 // checks for a change of mode and for counters close to overflowing.
 constexpr std::size_t kBlock = 4096;
 // Windows after which the 32-bit counters are moved into the 64-bit
-// result: no counter can pass 2^32 - 1 before the next check.
-constexpr std::uint64_t kFlushAt = (std::uint64_t{1} << 32) - 2 * kBlock - 64;
+// result: no counter can pass 2^31 before the next check, so that a
+// counter plus its reverse complement's still fits in 32 bits.
+constexpr std::uint64_t kFlushAt = (std::uint64_t{1} << 31) - 2 * kBlock - 64;
 // The sparse table form is used up to this many columns.
 constexpr std::uint64_t kTableColumns = std::uint64_t{1} << 20;
 
@@ -404,18 +405,20 @@ KmerCountResult KmerCounter::finish() {
             result = KmerCountResult::sparse(k, total, size_, sparse_entries());
             break;
         case Mode::Dense:
-        case Mode::Wide: {
+        case Mode::Wide:
             if (acc_.empty()) {
-                acc_ = widen_table(table_.get(), size_);
-                if (mode_ == Mode::Wide) sum_out_wide(acc_.data(), wide_.get(), wide_size_, step_, mask_);
+                // Fewer than 2^31 windows: folded in 32 bits, and widened
+                // only if the result is dense.
+                if (mode_ == Mode::Wide) sum_out_wide(table_.get(), wide_.get(), wide_size_, step_, mask_);
+                if (rc_) fold_rev_complement(table_.get(), k_);
+                result = table_result(k, total, table_.get(), size_);
             } else {
                 flush();
+                if (rc_) fold_rev_complement(acc_.data(), k_);
+                result = KmerCountResult{k, total, std::move(acc_)};
+                acc_ = {};
             }
-            if (rc_) fold_rev_complement(acc_.data(), k_);
-            result = KmerCountResult{k, total, std::move(acc_)};
-            acc_ = {};
             break;
-        }
     }
     clear_tables();
     result.compact();

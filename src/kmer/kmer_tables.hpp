@@ -15,8 +15,6 @@ namespace nuvek {
 // (k+s-1)-mer pays while its 4^(k+s-1) counters stay in the cache.
 unsigned wide_step(unsigned k) noexcept;
 
-// A new 64-bit copy of n counters.
-std::vector<std::uint64_t> widen_table(const std::uint32_t* table, std::uint64_t n);
 // acc[i] += table[i] for i below n.
 void add_table(std::uint64_t* acc, const std::uint32_t* table, std::uint64_t n) noexcept;
 // Adds to acc (4^k counters, mask = 4^k - 1) the k-mers of a wide table of
@@ -24,10 +22,17 @@ void add_table(std::uint64_t* acc, const std::uint32_t* table, std::uint64_t n) 
 // in its last s letters.
 void sum_out_wide(std::uint64_t* acc, const std::uint32_t* wide, std::uint64_t n, unsigned s,
                   std::uint64_t mask) noexcept;
+void sum_out_wide(std::uint32_t* acc, const std::uint32_t* wide, std::uint64_t n, unsigned s,
+                  std::uint64_t mask) noexcept;
 // Adds to every column the count of its reverse complement's column (4^k
 // counters): the windows of the reverse strand are exactly the reverse
 // complements of the forward windows. Palindromic columns are doubled.
 void fold_rev_complement(std::uint64_t* counts, unsigned k) noexcept;
+void fold_rev_complement(std::uint32_t* counts, unsigned k) noexcept;
+
+// The result for 4^k 32-bit counters, in the smaller of the two forms:
+// the non-zero entries, or every counter widened to 64 bits.
+KmerCountResult table_result(std::uint8_t k, std::uint64_t total, const std::uint32_t* table, std::uint64_t n);
 
 // The entries of a list of window codes (k >= 1), with the reverse strand's
 // added when rc; codes is used as scratch.
