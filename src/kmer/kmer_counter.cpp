@@ -384,6 +384,23 @@ std::vector<KmerEntry> KmerCounter::sparse_entries() {
     return entries;
 }
 
+// The counts of the touched columns, as a dense result straight away when
+// the entries would not be the smaller form.
+KmerCountResult KmerCounter::sparse_result(std::uint64_t total) {
+    const auto k = static_cast<std::uint8_t>(k_);
+    if (2 * ntouched_ * (rc_ ? 2 : 1) < size_) return KmerCountResult::sparse(k, total, size_, sparse_entries());
+    std::vector<std::uint64_t> counts(size_);
+    std::uint32_t* t = table_.get();
+    for (std::size_t i = 0; i < ntouched_; ++i) {
+        const std::uint64_t c = touched_[i];
+        const std::uint32_t v = t[c];
+        t[c] = 0;  // a column noted twice adds nothing the second time
+        counts[c] += v;
+        if (rc_) counts[rev_complement_code(c, k_)] += v;
+    }
+    return KmerCountResult{k, total, std::move(counts)};
+}
+
 KmerCountResult KmerCounter::finish() {
     const auto k = static_cast<std::uint8_t>(k_);
     const std::uint64_t strands = rc_ ? 2 : 1;
@@ -402,7 +419,7 @@ KmerCountResult KmerCounter::finish() {
             result = KmerCountResult::sparse(k, total, size_, count_codes(codes_, k_, rc_));
             break;
         case Mode::Sparse:
-            result = KmerCountResult::sparse(k, total, size_, sparse_entries());
+            result = sparse_result(total);
             break;
         case Mode::Dense:
         case Mode::Wide:
@@ -410,18 +427,17 @@ KmerCountResult KmerCounter::finish() {
                 // Fewer than 2^31 windows: folded in 32 bits, and widened
                 // only if the result is dense.
                 if (mode_ == Mode::Wide) sum_out_wide(table_.get(), wide_.get(), wide_size_, step_, mask_);
-                if (rc_) fold_rev_complement(table_.get(), k_);
-                result = table_result(k, total, table_.get(), size_);
+                result = table_result(k, total, table_.get(), size_, rc_);
             } else {
                 flush();
                 if (rc_) fold_rev_complement(acc_.data(), k_);
                 result = KmerCountResult{k, total, std::move(acc_)};
                 acc_ = {};
+                result.compact();
             }
             break;
     }
     clear_tables();
-    result.compact();
     return result;
 }
 

@@ -74,6 +74,7 @@ private:
     void flush();
     void clear_tables();
     std::vector<KmerEntry> sparse_entries();
+    KmerCountResult sparse_result(std::uint64_t total);
 
     const unsigned k_;
     const bool rc_;

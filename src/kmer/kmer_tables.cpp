@@ -56,18 +56,20 @@ void sum_out(Count* acc, const std::uint32_t* wide, std::uint64_t n, unsigned s,
     }
 }
 
-// Reverse complementing moves a column's last letters to the front, so a
-// plain pass over the columns would read the partners all over a table much
-// larger than the cache. Instead the columns are visited in tiles that vary
-// only the first and the last kEdge letters: the tile's own columns and
-// their partners then both form 4^kEdge runs of 4^kEdge adjacent counters.
-template <class Count>
-void fold(Count* counts, unsigned k) noexcept {
+// Calls visit(x) for every column x below 4^k, in an order that keeps x's
+// reverse complement close to the previous ones. Reverse complementing
+// moves a column's last letters to the front, so a plain pass over the
+// columns would read the partners all over a table much larger than the
+// cache. Instead the columns are visited in tiles that vary only the first
+// and the last kEdge letters: the tile's own columns and their partners
+// then both form 4^kEdge runs of 4^kEdge adjacent counters.
+template <class Visit>
+void visit_tiled(unsigned k, Visit&& visit) noexcept {
     constexpr unsigned kEdge = 3;
     constexpr std::uint64_t kRun = std::uint64_t{1} << (2 * kEdge);
     const std::uint64_t size = std::uint64_t{1} << (2 * k);
     if (k < 2 * kEdge + 2) {
-        for (std::uint64_t x = 0; x < size; ++x) fold_pair(counts, x, k);
+        for (std::uint64_t x = 0; x < size; ++x) visit(x);
         return;
     }
     const std::uint64_t middles = std::uint64_t{1} << (2 * (k - 2 * kEdge));
@@ -75,8 +77,13 @@ void fold(Count* counts, unsigned k) noexcept {
     for (std::uint64_t middle = 0; middle < middles; ++middle)
         for (std::uint64_t first = 0; first < kRun; ++first) {
             const std::uint64_t base = (first << first_shift) | (middle << (2 * kEdge));
-            for (std::uint64_t last = 0; last < kRun; ++last) fold_pair(counts, base | last, k);
+            for (std::uint64_t last = 0; last < kRun; ++last) visit(base | last);
         }
+}
+
+template <class Count>
+void fold(Count* counts, unsigned k) noexcept {
+    visit_tiled(k, [&](std::uint64_t x) { fold_pair(counts, x, k); });
 }
 
 }  // namespace
@@ -105,9 +112,26 @@ void sum_out_wide(std::uint32_t* acc, const std::uint32_t* wide, std::uint64_t n
 void fold_rev_complement(std::uint64_t* counts, unsigned k) noexcept { fold(counts, k); }
 void fold_rev_complement(std::uint32_t* counts, unsigned k) noexcept { fold(counts, k); }
 
-KmerCountResult table_result(std::uint8_t k, std::uint64_t total, const std::uint32_t* table, std::uint64_t n) {
+KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t* table, std::uint64_t n, bool rc) {
     std::uint64_t nonzero = 0;
     for (std::uint64_t i = 0; i < n; ++i) nonzero += table[i] != 0;
+    if (rc) {
+        // Folding adds at least as many non-zero columns as it finds: with
+        // half of them non-zero already, the result is dense, and the fold
+        // is written straight into it (reading, never writing, the table).
+        if (2 * nonzero >= n) {
+            require_fits(n, sizeof(std::uint64_t));
+            std::vector<std::uint64_t> counts(n);
+            std::uint64_t* out = counts.data();
+            visit_tiled(k, [&](std::uint64_t x) {
+                out[x] = std::uint64_t{table[x]} + table[rev_complement_code(x, k)];
+            });
+            return KmerCountResult{k, total, std::move(counts)};
+        }
+        fold_rev_complement(table, k);
+        nonzero = 0;
+        for (std::uint64_t i = 0; i < n; ++i) nonzero += table[i] != 0;
+    }
     if (nonzero * (sizeof(KmerEntry) / sizeof(std::uint64_t)) < n) {
         // Every counter is written to the next slot, which advances past
         // non-zero ones only: no branch on the (random) counts.

@@ -30,9 +30,11 @@ void sum_out_wide(std::uint32_t* acc, const std::uint32_t* wide, std::uint64_t n
 void fold_rev_complement(std::uint64_t* counts, unsigned k) noexcept;
 void fold_rev_complement(std::uint32_t* counts, unsigned k) noexcept;
 
-// The result for 4^k 32-bit counters, in the smaller of the two forms:
-// the non-zero entries, or every counter widened to 64 bits.
-KmerCountResult table_result(std::uint8_t k, std::uint64_t total, const std::uint32_t* table, std::uint64_t n);
+// The result for n = 4^k 32-bit counters of the forward strand, with the
+// reverse strand folded in when rc (the table may be changed), in the
+// smaller of the two forms: the non-zero entries, or every counter widened
+// to 64 bits.
+KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t* table, std::uint64_t n, bool rc);
 
 // The entries of a list of window codes (k >= 1), with the reverse strand's
 // added when rc; codes is used as scratch.
