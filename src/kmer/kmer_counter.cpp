@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include "kmer/count_kernels.hpp"
 #include "kmer/count_loops.hpp"
 #include "kmer/kmer_failure.hpp"
 #include "kmer/kmer_index.hpp"
@@ -66,6 +67,7 @@ KmerCounter::KmerCounter(unsigned k, bool use_rev_complement, bool skip_invalid,
       skip_(skip_invalid),
       reuse_(reuse),
       lut_(skip_invalid ? kLenientCodes.data() : kStrictCodes.data()),
+      kernels_(count_kernels()),
       mask_(columns_of(k) - 1),
       size_(columns_of(k)) {
     const std::uint64_t strands = rc_ ? 2 : 1;
@@ -229,27 +231,27 @@ void KmerCounter::end_run() {
 // loop of the mode; a block holding an invalid byte fails the sequence, or
 // without strictness is taken back and counted byte by byte.
 void KmerCounter::fast_block(const Byte* p, std::size_t n, std::uint64_t position) {
+    const CountKernels& run = kernels_;
     const std::uint64_t start_code = code_;
     const std::size_t start_codes = codes_.size();
     Byte bad = 0;
     switch (mode_) {
         case Mode::Codes:
             codes_.resize(start_codes + n);
-            bad = kmer_loops::collect_codes(p, n, lut_, mask_, code_, codes_.data() + start_codes);
+            bad = run.codes(p, n, lut_, mask_, code_, codes_.data() + start_codes);
             break;
         case Mode::Sparse: {
             if (touched_.size() < ntouched_ + n + 1) touched_.resize(std::max(2 * touched_.size(), ntouched_ + n + 1));
             std::uint64_t* out = touched_.data() + ntouched_;
-            bad = kmer_loops::count_sparse(p, n, lut_, table_.get(), mask_, code_, out);
+            bad = run.sparse(p, n, lut_, table_.get(), mask_, code_, out);
             ntouched_ = static_cast<std::size_t>(out - touched_.data());
             break;
         }
         case Mode::Dense:
-            bad = kmer_loops::count_dense<1>(p, n, lut_, table_.get(), mask_, code_);
+            bad = run.dense_add(p, n, lut_, table_.get(), mask_, code_);
             break;
         case Mode::Wide:
-            bad = step_ == 2 ? kmer_loops::count_wide<2, 1>(p, n, lut_, wide_.get(), wide_mask_, code_)
-                             : kmer_loops::count_wide<3, 1>(p, n, lut_, wide_.get(), wide_mask_, code_);
+            bad = (step_ == 2 ? run.wide2_add : run.wide3_add)(p, n, lut_, wide_.get(), wide_mask_, code_);
             break;
     }
     if (!bad) {
@@ -268,15 +270,14 @@ void KmerCounter::fast_block(const Byte* p, std::size_t n, std::uint64_t positio
             codes_.resize(start_codes);
             break;
         case Mode::Sparse:
-            kmer_loops::count_dense<-1>(p, n, lut_, table_.get(), mask_, x);
+            run.dense_take_back(p, n, lut_, table_.get(), mask_, x);
             touched_dirty_ = true;
             break;
         case Mode::Dense:
-            kmer_loops::count_dense<-1>(p, n, lut_, table_.get(), mask_, x);
+            run.dense_take_back(p, n, lut_, table_.get(), mask_, x);
             break;
         case Mode::Wide:
-            if (step_ == 2) kmer_loops::count_wide<2, -1>(p, n, lut_, wide_.get(), wide_mask_, x);
-            else kmer_loops::count_wide<3, -1>(p, n, lut_, wide_.get(), wide_mask_, x);
+            (step_ == 2 ? run.wide2_take_back : run.wide3_take_back)(p, n, lut_, wide_.get(), wide_mask_, x);
             break;
     }
     code_ = start_code;

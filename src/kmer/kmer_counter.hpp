@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kmer/count_kernels.hpp"
 #include "kmer/kmer_count_result.hpp"
 
 namespace nuvek {
@@ -81,6 +82,7 @@ private:
     const bool skip_;
     const bool reuse_;
     const unsigned char* const lut_;
+    const CountKernels& kernels_;
     const std::uint64_t mask_;
     const std::uint64_t size_;   // 4^k
     unsigned step_ = 1;          // s of the wide table, 1 when none pays
