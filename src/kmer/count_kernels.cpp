@@ -59,7 +59,8 @@ NUVEK_COUNT_KERNELS(baseline, , "baseline")
 #endif
 #if NUVEK_X86_FAST_PATHS && !defined(NUVEK_KMER_VARIANT_BASELINE)
 NUVEK_COUNT_KERNELS(avx512, __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))), "avx512")
-
+#endif
+#if NUVEK_X86_FAST_PATHS && !defined(NUVEK_KMER_VARIANT_BASELINE) && !defined(NUVEK_KMER_VARIANT_AVX512)
 bool has_avx512() noexcept {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
