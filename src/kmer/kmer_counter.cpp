@@ -90,7 +90,7 @@ void KmerCounter::begin(std::uint64_t length) {
     flushed_at_ = 0;
     pos_ = 0;
     failed_ = false;
-    prefix_.clear();
+    prefix_size_ = 0;
     tail_.clear();
     ntouched_ = 0;
     touched_dirty_ = false;
@@ -287,7 +287,11 @@ void KmerCounter::fast_block(const Byte* p, std::size_t n, std::uint64_t positio
 void KmerCounter::feed(std::string_view piece) {
     const auto* p = reinterpret_cast<const Byte*>(piece.data());
     const std::size_t n = piece.size();
-    if (pos_ < kFailurePrefix) prefix_.append(piece.data(), std::min<std::uint64_t>(n, kFailurePrefix - pos_));
+    if (pos_ < kFailurePrefix) {
+        const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(n, kFailurePrefix - pos_));
+        std::memcpy(prefix_ + prefix_size_, piece.data(), take);
+        prefix_size_ += take;
+    }
     const std::uint64_t start = pos_;
     pos_ += n;
     if (failed_) {

@@ -31,6 +31,7 @@
 
 #include "kmer/count_kernels.hpp"
 #include "kmer/kmer_count_result.hpp"
+#include "kmer/kmer_failure.hpp"
 
 namespace nuvek {
 
@@ -110,7 +111,8 @@ private:
     std::uint64_t since_check_ = 0;  // bytes since the last look at signals
     bool failed_ = false;
     std::uint64_t bad_ = 0;      // offset of the first byte outside the bases
-    std::string prefix_;         // the sequence's first bytes, for a failure message
+    char prefix_[kFailurePrefix];  // the sequence's first bytes, for a failure message
+    std::size_t prefix_size_ = 0;
     std::string tail_;           // bytes from bad_ on
 };
 

@@ -78,9 +78,9 @@ KmerCountResult KmerCounter::finish() {
     const auto k = static_cast<std::uint8_t>(k_);
     const std::uint64_t strands = rc_ ? 2 : 1;
     if (failed_) {
-        if (k_ == 0) throw empty_window_failure(prefix_, pos_, bad_, tail_);
+        if (k_ == 0) throw empty_window_failure(std::string_view(prefix_, prefix_size_), pos_, bad_, tail_);
         clear_tables();
-        if (pos_ >= k_) throw window_failure(prefix_, pos_, k_, bad_, tail_);
+        if (pos_ >= k_) throw window_failure(std::string_view(prefix_, prefix_size_), pos_, k_, bad_, tail_);
         return KmerCountResult::sparse(k, 0, size_, {});
     }
     if (k_ == 0) return KmerCountResult{0, windows_ * strands, {windows_ * strands}};

@@ -153,6 +153,47 @@ KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t*
 }
 
 std::vector<KmerEntry> count_codes(std::vector<std::uint64_t>& codes, unsigned k, bool rc) {
+    // A few thousand codes (a short read's windows) are counted in a small
+    // open-addressing table: faster than sorting them. The reverse strand
+    // is added from the forward counts, as for the sparse table.
+    constexpr std::size_t kHashed = std::size_t{1} << 12;
+    if (codes.size() <= kHashed) {
+        constexpr std::uint64_t kFree = ~std::uint64_t{0};  // no column is that large
+        unsigned bits = 4;
+        while ((std::size_t{1} << bits) < 2 * codes.size()) ++bits;
+        const std::size_t mask = (std::size_t{1} << bits) - 1;
+        std::vector<KmerEntry> slots(mask + 1, KmerEntry{kFree, 0});
+        const auto slot = [&](std::uint64_t c) -> KmerEntry& {
+            std::size_t i = static_cast<std::size_t>((c * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+            while (slots[i].column != c && slots[i].column != kFree) i = (i + 1) & mask;
+            return slots[i];
+        };
+        // The slots taken, in order, so that the entries are read without a
+        // pass over the free slots.
+        std::vector<KmerEntry*> taken;
+        taken.reserve(codes.size());
+        for (auto c : codes) {
+            KmerEntry& e = slot(c);
+            if (e.column == kFree) taken.push_back(&e);
+            e.column = c;
+            ++e.count;
+        }
+        std::vector<KmerEntry> entries;
+        entries.reserve(taken.size() * (rc ? 2 : 1));
+        for (const KmerEntry* taken_slot : taken) {
+            const KmerEntry& e = *taken_slot;
+            if (!rc) {
+                entries.push_back(e);
+                continue;
+            }
+            const std::uint64_t r = rev_complement_code(e.column, k);
+            const KmerEntry& partner = slot(r);
+            const std::uint64_t other = partner.column == r ? partner.count : 0;
+            entries.push_back({e.column, e.count + other});
+            if (other == 0) entries.push_back({r, e.count});
+        }
+        return entries;
+    }
     if (rc) {
         const std::size_t forward = codes.size();
         for (std::size_t i = 0; i < forward; ++i) codes.push_back(rev_complement_code(codes[i], k));
