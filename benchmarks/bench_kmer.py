@@ -179,7 +179,7 @@ def bench_fasta():
         t0 = best_of(lambda: get_kmer_count_fasta(genome, 0, False), 7)
         print(f"get_kmer_count_fasta reading alone (k=0) on the 5 Mbp genome: {t0 * 1e3:.2f} ms, {size / t0 / 1e9:.2f} GB/s")
         for label, path, ks, repeat in (("5 Mbp genome, 100 contigs", genome, (4, 8), 5),
-                                        ("100,000 reads of 150 bp", reads, (4, 8), 3)):
+                                        ("100,000 reads of 150 bp", reads, (4, 8), 2)):
             print(f"get_kmer_count_fasta rc on {label} against reader + numba-lut loop")
             for k in ks:
                 keep_dense = k <= 6 or path == genome
@@ -187,12 +187,13 @@ def bench_fasta():
                 fns += [lambda read=read: with_numba(read, path, k, keep_dense) for _, read in readers]
                 times = best_of_each(fns, repeat)
                 row(f"  k={k}", times[0], [(name, t) for (name, _), t in zip(readers, times[1:])])
-            if path == genome:
-                # What no counter of this file can go below: 100 dense results
-                # of 4^8 64-bit counters made in fresh memory.
-                floor = best_of(lambda: [np.ones(4**8, dtype=np.int64) for _ in range(100)], 5)
-                print(f"  k=8 floor: writing 100 fresh results of 4^8 counters takes {floor * 1e3:.2f} ms "
-                      f"({floor / times[0] * 100:.0f} % of nuvek's time)")
+                if path == genome:
+                    # What no counter of this file can go below: its 100
+                    # dense results of 4^k 64-bit counters, each written to
+                    # fresh memory.
+                    floor = best_of(lambda: [np.ones(4**k, dtype=np.int64) for _ in range(100)], 5)
+                    print(f"  k={k} floor: writing 100 fresh dense results of 4^{k} counters takes "
+                          f"{floor * 1e3:.2f} ms ({floor / times[0] * 100:.0f} % of nuvek's time)")
 
 
 def plain_lists(k):

@@ -96,6 +96,7 @@ void KmerCounter::begin(std::uint64_t length) {
     touched_dirty_ = false;
     codes_.clear();
     acc_.clear();
+    switch_at_ = 0;
     if (k_ == 0) return;
     if (length == kUnknownLength) {
         mode_ = size_ <= kTableColumns ? Mode::Sparse : Mode::Codes;
@@ -123,6 +124,15 @@ void KmerCounter::ensure_table() {
 }
 
 void KmerCounter::switch_mode() {
+    change_mode();
+    // The next count of windows at which there is something to do.
+    std::uint64_t next = flushed_at_ + kFlushAt;
+    if (mode_ == Mode::Codes || mode_ == Mode::Sparse) next = std::min(next, dense_from_);
+    if (mode_ == Mode::Dense && step_ > 1) next = std::min(next, wide_from_);
+    switch_at_ = next;
+}
+
+void KmerCounter::change_mode() {
     if (windows_ - flushed_at_ >= kFlushAt) flush();
     switch (mode_) {
         case Mode::Codes:
@@ -309,7 +319,7 @@ void KmerCounter::feed(std::string_view piece) {
             ++i;
             continue;
         }
-        switch_mode();
+        if (windows_ >= switch_at_) switch_mode();
         std::size_t len = std::min(n - i, kBlock);
         if (mode_ == Mode::Wide) len -= len % step_;
         since_check_ += len;

@@ -71,6 +71,7 @@ private:
     void fast_block(const unsigned char* p, std::size_t n, std::uint64_t position);
     void feed_empty_windows(const unsigned char* p, std::size_t n, std::uint64_t start);
     void switch_mode();
+    void change_mode();
     void enable_wide();
     void ensure_table();
     void flush();
@@ -107,6 +108,7 @@ private:
     unsigned pending_ = 0;       // wide: windows ended since the last increment
     std::uint64_t windows_ = 0;  // windows counted
     std::uint64_t flushed_at_ = 0;  // windows_ at the last flush
+    std::uint64_t switch_at_ = 0;   // windows_ from which switch_mode() may have work
     std::uint64_t pos_ = 0;      // bytes fed
     std::uint64_t since_check_ = 0;  // bytes since the last look at signals
     bool failed_ = false;
