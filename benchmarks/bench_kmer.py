@@ -112,37 +112,11 @@ def write_fasta(path, records, width):
 
 
 def peer_readers():
-    """(name, iterate(path) -> (id, seq) pairs) for every installed reader."""
-    readers = []
-    try:
-        import pyfastx
+    """(name, iterate(path) -> (id, seq) pairs) for the fastest installed readers."""
+    from bench_fasta import peer_readers as all_readers
 
-        readers.append(("pyfastx", lambda path: pyfastx.Fastx(path)))
-    except ImportError:
-        pass
-    try:
-        import pysam
-
-        def read_pysam(path):
-            with pysam.FastxFile(path) as f:
-                for r in f:
-                    yield r.name, r.sequence
-
-        readers.append(("pysam", read_pysam))
-    except ImportError:
-        pass
-    try:
-        import dnaio
-
-        def read_dnaio(path):
-            with dnaio.open(path) as f:
-                for r in f:
-                    yield r.name.split()[0], r.sequence
-
-        readers.append(("dnaio", read_dnaio))
-    except ImportError:
-        pass
-    return readers
+    readers = all_readers()
+    return [(name, readers[name]) for name in ("pyfastx", "pysam", "dnaio") if name in readers]
 
 
 def with_numba(read, path, k, keep_dense):
