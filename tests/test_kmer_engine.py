@@ -53,20 +53,20 @@ def random_bases(rng, n):
     return "".join(rng.choices("ACGT", k=n))
 
 
-# Lengths that reach each form of the counts: few windows (a sorted list of
-# codes), a dense table, and past 8 * 4^(k+s-1) windows the wide table
-# (k <= 4: s = 3; k <= 8: s = 2), plus lengths that are not a multiple of s.
+# Lengths that reach each form of the counts: few windows (a list of codes),
+# a dense table, and past 64 * 4^(k+s-1) windows the wide table (k <= 4:
+# s = 3; k <= 7: s = 2), plus lengths that are not a multiple of s.
 @pytest.mark.parametrize(
     "k, lengths",
     [
         (1, [1, 2, 5, 100, 40_000, 40_001]),
         (2, [2, 3, 7, 300, 70_001, 70_002]),
         (3, [3, 40, 300_001]),
-        (4, [4, 63, 150, 33_000, 40_000, 40_002]),
-        (5, [5, 300, 2_000, 140_000]),
-        (6, [6, 300, 10_000, 140_000]),
+        (4, [4, 63, 150, 33_000, 300_001, 300_002]),
+        (5, [5, 300, 2_000, 300_001]),
+        (6, [6, 300, 10_000, 1_100_000]),
         (7, [7, 1_000, 40_000]),
-        (8, [8, 150, 40_000, 2_100_001]),
+        (8, [8, 150, 40_000, 300_001]),
         (9, [9, 150, 140_000]),
         (10, [10, 150, 600_000]),
         (11, [11, 150, 30_000]),
