@@ -61,6 +61,40 @@ if numba is not None:
                 if rc:
                     counts[rev] += 1
 
+    _LUT = np.full(256, 4, dtype=np.uint8)
+    for _i, _c in enumerate(b"ACGT"):
+        _LUT[_c] = _i
+
+    @numba.njit(cache=False, nogil=True)
+    def _numba_lut_kernel(buf, lut, k, rc, counts):
+        """The fastest plain loop a user writes: the byte is looked up inside
+        the loop, both strands are rolled and counted in the same pass."""
+        mask = (1 << (2 * k)) - 1
+        shift = 2 * (k - 1)
+        fwd = 0
+        rev = 0
+        filled = 0
+        for i in range(buf.size):
+            c = lut[buf[i]]
+            if c > 3:
+                return False
+            fwd = ((fwd << 2) | c) & mask
+            rev = (rev >> 2) | ((3 - c) << shift)
+            filled += 1
+            if filled >= k:
+                counts[fwd] += 1
+                if rc:
+                    counts[rev] += 1
+        return True
+
+    def numba_lut_count(seq, k, use_rev_complement):
+        """Byte lookup table inside one numba loop over np.frombuffer of the
+        encoded text (k >= 1); raises on a letter outside ACGT."""
+        counts = np.zeros(4**k, dtype=np.int64)
+        if not _numba_lut_kernel(np.frombuffer(seq.encode(), np.uint8), _LUT, k, use_rev_complement, counts):
+            raise ValueError("sequence holds a letter outside ACGT")
+        return counts
+
     def numba_count(seq, k, use_rev_complement):
         """A numba-compiled rolling loop over the 2-bit codes (k >= 1)."""
         counts = np.zeros(4**k, dtype=np.int64)
@@ -74,6 +108,7 @@ if numba is not None:
 else:
     numba_count = None
     numba_count_into = None
+    numba_lut_count = None
 
 
 def best_of(fn, repeat=5):

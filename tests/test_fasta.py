@@ -134,7 +134,7 @@ def test_characters_across_buffer_boundaries(fasta, panic_type, char, error):
 
 @pytest.mark.parametrize("line", [b"AC GT", b" ACGT", b"ACNT"])
 def test_lookup_failure_comes_before_a_later_read_error(fasta, panic_type, line):
-    with pytest.raises(panic_type, match="^called `Option::unwrap\\(\\)` on a `None` value$"):
+    with pytest.raises(panic_type, match="(?m)^called `Option::unwrap\\(\\)` on a `None` value$"):
         get_kmer_count_fasta(fasta(b">a\nACGT\n>b\n" + line + b"\n>c\n\xff\n"), 1, False)
 
 

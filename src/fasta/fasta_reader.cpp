@@ -142,7 +142,28 @@ bool FastaReader::read_line(std::string& out) {
     return any;
 }
 
+namespace {
+
+// Collects the sequence into the record itself.
+class AppendTo final : public FastaSink {
+public:
+    explicit AppendTo(std::string& seq) : seq_(seq) {}
+    void append(std::string_view piece) override { seq_.append(piece); }
+
+private:
+    std::string& seq_;
+};
+
+constexpr bool is_ascii_non_space(unsigned char c) { return c < 0x80 && !is_ascii_space(c); }
+
+}  // namespace
+
 bool FastaReader::next(FastaRecord& r) {
+    AppendTo sink(r.seq);
+    return next(r, sink);
+}
+
+bool FastaReader::next(FastaRecord& r, FastaSink& sink) {
     if (done_) return false;
     try {
         r.clear();
@@ -164,25 +185,89 @@ bool FastaReader::next(FastaRecord& r) {
         }
         parse_header(header_, r);
         have_header_ = false;
-        // Sequence lines go straight into r.seq; a line that turns out to be
-        // the next header is moved out again.
-        for (;;) {
-            const std::size_t start = r.seq.size();
-            if (!read_line(r.seq)) break;
-            if (r.seq.size() > start && r.seq[start] == '>') {
-                header_.assign(r.seq, start + 1);
-                r.seq.resize(start);
-                have_header_ = true;
-                break;
-            }
-            const std::size_t kept = trimmed_size(r.seq.data() + start, r.seq.size() - start);
-            if (kept != r.seq.size() - start) r.seq.resize(start + kept);
-        }
+        read_sequence(sink);
         return true;
     } catch (const FastaError&) {
         done_ = true;
         throw;
     }
+}
+
+// Checks that bytes p[0..n) of the buffer, which start on a character
+// boundary, are UTF-8; runs of ASCII known from the buffer's scan need no
+// further check.
+void FastaReader::check_text(const char* p, std::size_t n) {
+    const auto at = static_cast<std::size_t>(p - buf_.get());
+    if (at + n <= ascii_end_) return;
+    if (!utf8::is_valid(std::string_view(p, n))) throw invalid_text();
+    if (at + n > ascii_end_) ascii_end_ = at + n + first_non_ascii(p + n, end_ - at - n);
+}
+
+// Reads sequence lines up to the next header (left in header_) or the end of
+// the file, passing each line's bytes to sink. A line inside the buffer goes
+// out as one piece; a line that runs past it goes out in pieces as the
+// buffer is refilled, with only its possible trailing whitespace held back.
+void FastaReader::read_sequence(FastaSink& sink) {
+    carry_.clear();
+    bool line_start = true;
+    for (;;) {
+        if (pos_ == end_ && !refill()) {
+            if (!line_start) sequence_bytes(nullptr, 0, true, sink);
+            return;
+        }
+        const char* p = buf_.get() + pos_;
+        const std::size_t avail = end_ - pos_;
+        if (line_start && *p == '>') {
+            ++pos_;
+            header_.clear();
+            read_line(header_);
+            have_header_ = true;
+            return;
+        }
+        const auto* nl = static_cast<const char*>(std::memchr(p, '\n', avail));
+        if (nl) {
+            const auto len = static_cast<std::size_t>(nl - p);
+            sequence_bytes(p, len, true, sink);
+            pos_ += len + 1;
+            line_start = true;
+        } else {
+            sequence_bytes(p, avail, false, sink);
+            pos_ = end_;
+            line_start = false;
+        }
+    }
+}
+
+// Passes on bytes p[0..n) of a sequence line (in the buffer); ends_line says
+// whether the line ends after them.
+void FastaReader::sequence_bytes(const char* p, std::size_t n, bool ends_line, FastaSink& sink) {
+    if (!carry_.empty()) {
+        // The held-back bytes stand unless the line ends before its next
+        // ASCII letter; they join that letter in one piece.
+        std::size_t j = 0;
+        while (j < n && !is_ascii_non_space(static_cast<unsigned char>(p[j]))) ++j;
+        const bool letter = j < n;
+        carry_.append(p, letter ? j + 1 : n);
+        if (!letter && !ends_line) return;
+        if (!utf8::is_valid(carry_)) throw invalid_text();
+        const std::size_t kept = letter ? carry_.size() : trimmed_size(carry_.data(), carry_.size());
+        if (kept) sink.append(std::string_view(carry_.data(), kept));
+        carry_.clear();
+        if (!letter) return;
+        p += j + 1;
+        n -= j + 1;
+    }
+    if (n == 0) return;
+    std::size_t cut = n;
+    if (ends_line) {
+        check_text(p, n);
+        cut = trimmed_size(p, n);
+    } else {
+        while (cut > 0 && !is_ascii_non_space(static_cast<unsigned char>(p[cut - 1]))) --cut;
+        check_text(p, cut);
+        carry_.assign(p + cut, n - cut);
+    }
+    if (cut) sink.append(std::string_view(p, cut));
 }
 
 }  // namespace nuvek

@@ -58,6 +58,18 @@ private:
     std::string cause_;
 };
 
+// Receives a record's sequence in pieces, in order: each piece is part of
+// one line (never a line feed), the line's trailing whitespace already
+// removed; joined, the pieces are the record's seq. A piece is a view into
+// the reader's buffer or its own small store, valid only during the call.
+class FastaSink {
+public:
+    virtual void append(std::string_view piece) = 0;
+
+protected:
+    ~FastaSink() = default;
+};
+
 class FastaReader {
 public:
     // Bytes read from the file per system call. Measured on 5 Mbp to 200 Mbp
@@ -78,9 +90,18 @@ public:
     // call returns false.
     bool next(FastaRecord& r);
 
+    // The same, but the sequence goes to sink as the lines are read (r.seq
+    // stays empty): nothing of a line that lies inside the read buffer is
+    // copied. A read error can come after part of the sequence was passed
+    // on; the record is then lost as with next(r).
+    bool next(FastaRecord& r, FastaSink& sink);
+
 private:
     bool refill();
     bool read_line(std::string& out);
+    void read_sequence(FastaSink& sink);
+    void sequence_bytes(const char* p, std::size_t n, bool ends_line, FastaSink& sink);
+    void check_text(const char* p, std::size_t n);
 
     FastaInput input_;
     std::unique_ptr<char[]> buf_;
@@ -92,6 +113,10 @@ private:
     bool started_ = false;
     bool have_header_ = false;  // header_ holds the next record's header line
     std::string header_;        // that line after its ">"
+    // The end of a sequence line that continues in the next buffer, held
+    // back because it may turn out to be trailing whitespace: ASCII
+    // whitespace and non-ASCII bytes after the line's last ASCII letter.
+    std::string carry_;
 };
 
 }  // namespace nuvek

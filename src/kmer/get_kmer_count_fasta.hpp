@@ -12,7 +12,11 @@
 namespace nuvek {
 
 // One entry per distinct record id, in the order of first occurrence; a
-// later record with the same id replaces the earlier counts.
+// later record with the same id replaces the earlier counts. Each record is
+// counted as get_kmer_count_seq counts a sequence (skip_invalid alike); a
+// counting failure carries the note
+//   in record "id" of "path", position N: 'X'
+// A read error fails the call.
 std::vector<std::pair<std::string, KmerCountResult>> get_kmer_count_fasta(std::string_view path, std::uint8_t k,
                                                                           bool use_rev_complement,
                                                                           bool skip_invalid = false);

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "fasta/dna_sequence.hpp"
+#include "util/signals.hpp"
 
 namespace nuvek {
 
@@ -43,12 +44,16 @@ inline std::uint64_t rev_complement_code(std::uint64_t code, unsigned k) noexcep
 
 // Calls visit(text, column) for every k-mer in column order, text being the
 // k letters (a view valid only during the call). The caller sizes its
-// output with kmer_columns(k) first.
+// output with kmer_columns(k) first. Pending signals are run every 2^16
+// k-mers (a few milliseconds of building Python objects), so that Ctrl-C
+// ends a large enumeration.
 template <class Visit>
 void get_possible_kmers(unsigned k, Visit&& visit) {
+    constexpr std::uint64_t kCheckEvery = std::uint64_t{1} << 16;
     const std::uint64_t n = kmer_columns(k);
     std::string text(k, DNA[0]);
     for (std::uint64_t column = 0; column < n; ++column) {
+        if ((column & (kCheckEvery - 1)) == kCheckEvery - 1) check_signals();
         visit(std::string_view(text), column);
         // Advance the letters like an odometer: trailing Ts roll over to A.
         for (std::size_t j = k; j-- > 0;) {

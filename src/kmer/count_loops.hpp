@@ -1,0 +1,98 @@
+// The inner loops of k-mer counting, over a run of bytes that is expected to
+// hold only bases.
+//
+// Each loop looks every byte up in a 256-entry table of 2-bit codes, ORs the
+// code into a validity byte and shifts it into the rolling code; the rolling
+// code is masked only where it indexes a table. An invalid byte has code 4:
+// it sets the validity byte's bit 2 (and garbles the rolling code), so the
+// caller tests one byte after the loop and, if it is set, undoes or discards
+// the loop's work. With Sign = -1 a loop takes back exactly the increments
+// that the same loop with Sign = +1 made from the same rolling code.
+//
+// The loops are plain functions of plain arguments, so that the same body
+// can be compiled once per instruction set and picked at run time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace nuvek::kmer_loops {
+
+using Byte = unsigned char;
+
+// Bit set in the code of every byte that is not a base.
+inline constexpr Byte kInvalid = 4;
+
+// Every byte's window is counted into table[code & mask].
+template <int Sign>
+inline Byte count_dense(const Byte* p, std::size_t n, const Byte* lut, std::uint32_t* table, std::uint64_t mask,
+                        std::uint64_t& code) {
+    std::uint64_t x = code;
+    Byte bad = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Byte c = lut[p[i]];
+        bad |= c;
+        x = (x << 2) | c;
+        table[x & mask] += static_cast<std::uint32_t>(Sign);
+    }
+    code = x;
+    return bad & kInvalid;
+}
+
+// Every S-th byte's (k+S-1)-mer is counted into table[code & mask]; it
+// stands for the S k-mer windows that end in its last S bytes. n is a
+// multiple of S.
+template <int S, int Sign>
+inline Byte count_wide(const Byte* p, std::size_t n, const Byte* lut, std::uint32_t* table, std::uint64_t mask,
+                       std::uint64_t& code) {
+    std::uint64_t x = code;
+    Byte bad = 0;
+    for (std::size_t i = 0; i < n; i += S) {
+        for (int j = 0; j < S; ++j) {
+            const Byte c = lut[p[i + j]];
+            bad |= c;
+            x = (x << 2) | c;
+        }
+        table[x & mask] += static_cast<std::uint32_t>(Sign);
+    }
+    code = x;
+    return bad & kInvalid;
+}
+
+// Counts into a table that is mostly zero and notes in touched (room for n
+// more) every column whose counter leaves zero; returns the new end of
+// touched. Not undone: the caller clears what it noted.
+inline Byte count_sparse(const Byte* p, std::size_t n, const Byte* lut, std::uint32_t* table, std::uint64_t mask,
+                         std::uint64_t& code, std::uint64_t*& touched) {
+    std::uint64_t x = code;
+    std::uint64_t* out = touched;
+    Byte bad = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Byte c = lut[p[i]];
+        bad |= c;
+        x = (x << 2) | c;
+        const std::uint64_t column = x & mask;
+        *out = column;
+        out += table[column]++ == 0;
+    }
+    code = x;
+    touched = out;
+    return bad & kInvalid;
+}
+
+// Writes every byte's window code to out[0..n).
+inline Byte collect_codes(const Byte* p, std::size_t n, const Byte* lut, std::uint64_t mask, std::uint64_t& code,
+                          std::uint64_t* out) {
+    std::uint64_t x = code;
+    Byte bad = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Byte c = lut[p[i]];
+        bad |= c;
+        x = (x << 2) | c;
+        out[i] = x & mask;
+    }
+    code = x;
+    return bad & kInvalid;
+}
+
+}  // namespace nuvek::kmer_loops

@@ -1,0 +1,117 @@
+// The end of a sequence: turning the counter's tables into a result and
+// leaving them clean for the next sequence.
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "kmer/kmer_counter.hpp"
+#include "kmer/kmer_failure.hpp"
+#include "kmer/kmer_index.hpp"
+#include "kmer/kmer_tables.hpp"
+
+namespace nuvek {
+
+void KmerCounter::clear_tables() {
+    switch (mode_) {
+        case Mode::Codes:
+            trim(codes_);
+            break;
+        case Mode::Sparse:
+            for (std::size_t i = 0; i < ntouched_; ++i) table_[touched_[i]] = 0;
+            if (touched_.size() > (std::size_t{1} << 16)) std::vector<std::uint64_t>().swap(touched_);
+            break;
+        case Mode::Wide:
+            std::memset(wide_.get(), 0, wide_size_ * sizeof(std::uint32_t));
+            [[fallthrough]];
+        case Mode::Dense:
+            if (reuse_) std::memset(table_.get(), 0, size_ * sizeof(std::uint32_t));
+            else table_.reset();
+            break;
+    }
+    ntouched_ = 0;
+}
+
+std::vector<KmerEntry> KmerCounter::sparse_entries() {
+    std::uint64_t* touched = touched_.data();
+    if (touched_dirty_) {
+        std::sort(touched, touched + ntouched_);
+        ntouched_ = static_cast<std::size_t>(std::unique(touched, touched + ntouched_) - touched);
+    }
+    const std::uint32_t* t = table_.get();
+    std::vector<KmerEntry> entries;
+    entries.reserve(ntouched_ * (rc_ ? 2 : 1));
+    for (std::size_t i = 0; i < ntouched_; ++i) {
+        const std::uint64_t c = touched[i];
+        if (t[c] == 0) continue;  // taken back
+        if (!rc_) {
+            entries.push_back({c, t[c]});
+            continue;
+        }
+        // A column's combined count is its own plus its reverse complement's
+        // forward count; a reverse complement that occurs only on the
+        // reverse strand gets an entry of its own.
+        const std::uint64_t r = rev_complement_code(c, k_);
+        entries.push_back({c, std::uint64_t{t[c]} + t[r]});
+        if (t[r] == 0) entries.push_back({r, t[c]});
+    }
+    return entries;
+}
+
+// The counts of the touched columns, as a dense result straight away when
+// the entries would not be the smaller form.
+KmerCountResult KmerCounter::sparse_result(std::uint64_t total) {
+    const auto k = static_cast<std::uint8_t>(k_);
+    if (2 * ntouched_ * (rc_ ? 2 : 1) < size_) return KmerCountResult::sparse(k, total, size_, sparse_entries());
+    std::vector<std::uint64_t> counts(size_);
+    std::uint32_t* t = table_.get();
+    for (std::size_t i = 0; i < ntouched_; ++i) {
+        const std::uint64_t c = touched_[i];
+        const std::uint32_t v = t[c];
+        t[c] = 0;  // a column noted twice adds nothing the second time
+        counts[c] += v;
+        if (rc_) counts[rev_complement_code(c, k_)] += v;
+    }
+    return KmerCountResult{k, total, std::move(counts)};
+}
+
+KmerCountResult KmerCounter::finish() {
+    const auto k = static_cast<std::uint8_t>(k_);
+    const std::uint64_t strands = rc_ ? 2 : 1;
+    if (failed_) {
+        if (k_ == 0) throw empty_window_failure(std::string_view(prefix_, prefix_size_), pos_, bad_, tail_);
+        clear_tables();
+        if (pos_ >= k_) throw window_failure(std::string_view(prefix_, prefix_size_), pos_, k_, bad_, tail_);
+        return KmerCountResult::sparse(k, 0, size_, {});
+    }
+    if (k_ == 0) return KmerCountResult{0, windows_ * strands, {windows_ * strands}};
+    end_run();
+    const std::uint64_t total = windows_ * strands;
+    KmerCountResult result;
+    switch (mode_) {
+        case Mode::Codes:
+            result = KmerCountResult::sparse(k, total, size_, count_codes(codes_, k_, rc_));
+            break;
+        case Mode::Sparse:
+            result = sparse_result(total);
+            break;
+        case Mode::Dense:
+        case Mode::Wide:
+            if (acc_.empty()) {
+                // Fewer than 2^31 windows: folded in 32 bits, and widened
+                // only if the result is dense.
+                if (mode_ == Mode::Wide) sum_out_wide(table_.get(), wide_.get(), wide_size_, step_, mask_);
+                result = table_result(k, total, table_.get(), size_, rc_);
+            } else {
+                flush();
+                if (rc_) fold_rev_complement(acc_.data(), k_);
+                result = KmerCountResult{k, total, std::move(acc_)};
+                acc_ = {};
+                result.compact();
+            }
+            break;
+    }
+    clear_tables();
+    return result;
+}
+
+}  // namespace nuvek

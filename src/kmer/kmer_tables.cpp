@@ -1,0 +1,254 @@
+#include "kmer/kmer_tables.hpp"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "kmer/kmer_index.hpp"
+#include "util/memory.hpp"
+
+namespace nuvek {
+namespace {
+
+// Sums the counters of column x and of its reverse complement r into both,
+// when x is the smaller of the two (doubling a palindrome); otherwise the
+// pair is summed when r is visited, and both stores write back what was
+// read. No branch: which case applies is as random as the counts.
+template <class Count>
+inline void fold_pair(Count* counts, std::uint64_t x, unsigned k) noexcept {
+    const std::uint64_t r = rev_complement_code(x, k);
+    const Count a = counts[x];
+    const Count b = counts[r];
+    const Count sum = a + b;
+    counts[r] = x <= r ? sum : b;
+    counts[x] = x <= r ? sum : a;
+}
+
+// Sorts codes below 2^bits, 11 bits per pass: a handful of linear passes
+// instead of a comparison sort's log(n) over millions of windows.
+void radix_sort(std::vector<std::uint64_t>& codes, unsigned bits) {
+    constexpr unsigned kDigit = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
+    if (codes.size() < 256) {
+        std::sort(codes.begin(), codes.end());
+        return;
+    }
+    std::vector<std::uint64_t> other(codes.size());
+    std::vector<std::size_t> start(kBuckets);
+    for (unsigned shift = 0; shift < bits; shift += kDigit) {
+        std::fill(start.begin(), start.end(), 0);
+        for (auto c : codes) ++start[(c >> shift) & (kBuckets - 1)];
+        std::size_t sum = 0;
+        for (auto& s : start) sum += std::exchange(s, sum);
+        for (auto c : codes) other[start[(c >> shift) & (kBuckets - 1)]++] = c;
+        codes.swap(other);
+    }
+}
+
+template <class Count>
+void sum_out(Count* acc, const std::uint32_t* wide, std::uint64_t n, unsigned s, std::uint64_t mask) noexcept {
+    // No test for zero counters: which ones are zero is as random as the
+    // sequence, and adding zero costs less than a mispredicted branch.
+    for (std::uint64_t x = 0; x < n; ++x) {
+        const std::uint32_t v = wide[x];
+        for (unsigned t = 0; t < s; ++t) acc[(x >> (2 * t)) & mask] += v;
+    }
+}
+
+// Calls visit(x) for every column x below 4^k, in an order that keeps x's
+// reverse complement close to the previous ones. Reverse complementing
+// moves a column's last letters to the front, so a plain pass over the
+// columns would read the partners all over a table much larger than the
+// cache. Instead the columns are visited in tiles that vary only the first
+// and the last kEdge letters: the tile's own columns and their partners
+// then both form 4^kEdge runs of 4^kEdge adjacent counters.
+template <class Visit>
+void visit_tiled(unsigned k, Visit&& visit) noexcept {
+    constexpr unsigned kEdge = 3;
+    constexpr std::uint64_t kRun = std::uint64_t{1} << (2 * kEdge);
+    const std::uint64_t size = std::uint64_t{1} << (2 * k);
+    if (k < 2 * kEdge + 2) {
+        for (std::uint64_t x = 0; x < size; ++x) visit(x);
+        return;
+    }
+    const std::uint64_t middles = std::uint64_t{1} << (2 * (k - 2 * kEdge));
+    const unsigned first_shift = 2 * (k - kEdge);
+    for (std::uint64_t middle = 0; middle < middles; ++middle)
+        for (std::uint64_t first = 0; first < kRun; ++first) {
+            const std::uint64_t base = (first << first_shift) | (middle << (2 * kEdge));
+            for (std::uint64_t last = 0; last < kRun; ++last) visit(base | last);
+        }
+}
+
+template <class Count>
+void fold(Count* counts, unsigned k) noexcept {
+    visit_tiled(k, [&](std::uint64_t x) { fold_pair(counts, x, k); });
+}
+
+}  // namespace
+
+// Measured on 5 Mbp: s = 3 saves about 5 % at k <= 4 and s = 2 about 25 %
+// at k = 7; at k = 8 the table of 4^9 counters (1 MiB) no longer stays in a
+// second-level cache of 1 MiB and s = 2 loses.
+unsigned wide_step(unsigned k) noexcept {
+    if (k <= 4) return 3;  // 4^6 counters: 16 KiB, first-level cache
+    if (k <= 7) return 2;  // up to 4^8 counters: 256 KiB, second-level cache
+    return 1;
+}
+
+void add_table(std::uint64_t* acc, const std::uint32_t* table, std::uint64_t n) noexcept {
+    for (std::uint64_t i = 0; i < n; ++i) acc[i] += table[i];
+}
+
+void sum_out_wide(std::uint64_t* acc, const std::uint32_t* wide, std::uint64_t n, unsigned s,
+                  std::uint64_t mask) noexcept {
+    sum_out(acc, wide, n, s, mask);
+}
+void sum_out_wide(std::uint32_t* acc, const std::uint32_t* wide, std::uint64_t n, unsigned s,
+                  std::uint64_t mask) noexcept {
+    sum_out(acc, wide, n, s, mask);
+}
+void fold_rev_complement(std::uint64_t* counts, unsigned k) noexcept { fold(counts, k); }
+void fold_rev_complement(std::uint32_t* counts, unsigned k) noexcept { fold(counts, k); }
+
+KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t* table, std::uint64_t n, bool rc) {
+    std::uint64_t nonzero = 0;
+    for (std::uint64_t i = 0; i < n; ++i) nonzero += table[i] != 0;
+    if (rc) {
+        // Folding adds at least as many non-zero columns as it finds: with
+        // half of them non-zero already, the result is dense, and the fold
+        // is written straight into it (reading, never writing, the table).
+        if (2 * nonzero >= n) {
+            require_fits(n, sizeof(std::uint64_t));
+            std::vector<std::uint64_t> counts(n);
+            std::uint64_t* out = counts.data();
+            visit_tiled(k, [&](std::uint64_t x) {
+                out[x] = std::uint64_t{table[x]} + table[rev_complement_code(x, k)];
+            });
+            return KmerCountResult{k, total, std::move(counts)};
+        }
+        fold_rev_complement(table, k);
+        nonzero = 0;
+        for (std::uint64_t i = 0; i < n; ++i) nonzero += table[i] != 0;
+    }
+    if (nonzero * (sizeof(KmerEntry) / sizeof(std::uint64_t)) < n) {
+        // Every counter is written to the next slot, which advances past
+        // non-zero ones only: no branch on the (random) counts.
+        std::vector<KmerEntry> entries(nonzero + 1);
+        KmerEntry* out = entries.data();
+        for (std::uint64_t i = 0; i < n; ++i) {
+            *out = KmerEntry{i, table[i]};
+            out += table[i] != 0;
+        }
+        entries.pop_back();
+        return KmerCountResult::sparse(k, total, n, std::move(entries));
+    }
+    require_fits(n, sizeof(std::uint64_t));
+    std::vector<std::uint64_t> counts;
+    counts.reserve(n);
+    advise_huge_pages(counts.data(), n * sizeof(std::uint64_t));
+    counts.assign(table, table + n);
+    return KmerCountResult{k, total, std::move(counts)};
+}
+
+std::vector<KmerEntry> count_codes(std::vector<std::uint64_t>& codes, unsigned k, bool rc) {
+    // A few thousand codes (a short read's windows) are counted in a small
+    // open-addressing table: faster than sorting them. The reverse strand
+    // is added from the forward counts, as for the sparse table.
+    constexpr std::size_t kHashed = std::size_t{1} << 12;
+    if (codes.size() <= kHashed) {
+        constexpr std::uint64_t kFree = ~std::uint64_t{0};  // no column is that large
+        unsigned bits = 4;
+        while ((std::size_t{1} << bits) < 2 * codes.size()) ++bits;
+        const std::size_t mask = (std::size_t{1} << bits) - 1;
+        std::vector<KmerEntry> slots(mask + 1, KmerEntry{kFree, 0});
+        const auto slot = [&](std::uint64_t c) -> KmerEntry& {
+            std::size_t i = static_cast<std::size_t>((c * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+            while (slots[i].column != c && slots[i].column != kFree) i = (i + 1) & mask;
+            return slots[i];
+        };
+        // The slots taken, in order, so that the entries are read without a
+        // pass over the free slots.
+        std::vector<KmerEntry*> taken;
+        taken.reserve(codes.size());
+        for (auto c : codes) {
+            KmerEntry& e = slot(c);
+            if (e.column == kFree) taken.push_back(&e);
+            e.column = c;
+            ++e.count;
+        }
+        std::vector<KmerEntry> entries;
+        entries.reserve(taken.size() * (rc ? 2 : 1));
+        for (const KmerEntry* taken_slot : taken) {
+            const KmerEntry& e = *taken_slot;
+            if (!rc) {
+                entries.push_back(e);
+                continue;
+            }
+            const std::uint64_t r = rev_complement_code(e.column, k);
+            const KmerEntry& partner = slot(r);
+            const std::uint64_t other = partner.column == r ? partner.count : 0;
+            entries.push_back({e.column, e.count + other});
+            if (other == 0) entries.push_back({r, e.count});
+        }
+        return entries;
+    }
+    if (rc) {
+        const std::size_t forward = codes.size();
+        for (std::size_t i = 0; i < forward; ++i) codes.push_back(rev_complement_code(codes[i], k));
+    }
+    radix_sort(codes, 2 * k);
+    std::size_t distinct = 0;
+    for (std::size_t i = 0; i < codes.size(); ++i) distinct += i == 0 || codes[i] != codes[i - 1];
+    std::vector<KmerEntry> entries;
+    entries.reserve(distinct);
+    for (std::size_t i = 0; i < codes.size();) {
+        std::size_t j = i + 1;
+        while (j < codes.size() && codes[j] == codes[i]) ++j;
+        entries.push_back({codes[i], j - i});
+        i = j;
+    }
+    return entries;
+}
+
+void trim(std::vector<std::uint64_t>& v) noexcept {
+    constexpr std::size_t kKeep = std::size_t{1} << 16;
+    if (v.capacity() > kKeep) std::vector<std::uint64_t>().swap(v);
+    else v.clear();
+}
+
+void advise_huge_pages(void* data, std::size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+    if (bytes < 2 * kHuge) return;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
+}
+
+std::size_t first_non_ascii(const unsigned char* p, std::size_t n) noexcept {
+    constexpr std::size_t kChunk = 64;
+    std::size_t i = 0;
+    for (; i + kChunk <= n; i += kChunk) {
+        unsigned char high = 0;
+        for (std::size_t j = 0; j < kChunk; ++j) high |= p[i + j];
+        if (high & 0x80) break;
+    }
+    for (; i < n; ++i)
+        if (p[i] & 0x80) return i;
+    return n;
+}
+
+std::size_t count_continuation_bytes(const unsigned char* p, std::size_t n) noexcept {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) count += (p[i] & 0xC0) == 0x80;
+    return count;
+}
+
+}  // namespace nuvek
