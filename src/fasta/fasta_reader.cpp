@@ -1,10 +1,9 @@
 #include "fasta/fasta_reader.hpp"
 
-#include <cstdint>
 #include <cstring>
 
-#include "util/quote.hpp"
 #include "util/utf8.hpp"
+#include "util/word_scan.hpp"
 
 namespace nuvek {
 namespace {
@@ -52,20 +51,6 @@ std::size_t trimmed_size(const char* s, std::size_t n) {
     return n;
 }
 
-// Offset of the first byte above 0x7F in the n bytes at s, or n.
-std::size_t first_non_ascii(const char* s, std::size_t n) {
-    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-    std::size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        std::uint64_t w[4];
-        std::memcpy(w, s + i, 32);
-        if (((w[0] | w[1] | w[2] | w[3]) & kHigh) != 0) break;
-    }
-    for (; i < n; ++i)
-        if (static_cast<unsigned char>(s[i]) >= 0x80) return i;
-    return n;
-}
-
 // Splits a header (the line after ">") into id and description.
 void parse_header(std::string_view h, FastaRecord& r) {
     h = h.substr(0, trimmed_size(h.data(), h.size()));
@@ -89,7 +74,7 @@ void parse_header(std::string_view h, FastaRecord& r) {
     r.id.assign(h);
 }
 
-FastaError invalid_text() { return FastaError(FastaError::Kind::InvalidText, "stream did not contain valid UTF-8"); }
+FastaError invalid_text() { return FastaError("stream did not contain valid UTF-8"); }
 
 }  // namespace
 
@@ -175,7 +160,7 @@ bool FastaReader::next(FastaRecord& r, FastaSink& sink) {
                 return false;
             }
             if (line.empty() || line[0] != '>')
-                throw FastaError(FastaError::Kind::RecordStart, "Expected > at record start.");
+                throw FastaError("Expected > at record start.");
             header_.assign(line, 1);
             have_header_ = true;
         }

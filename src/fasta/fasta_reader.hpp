@@ -31,7 +31,6 @@ struct FastaRecord {
         description.reset();
         seq.clear();
     }
-    bool is_empty() const { return id.empty() && !description && seq.empty(); }
 };
 
 // A failure of the reader. short_form() is the one-line message; the open
@@ -42,18 +41,14 @@ struct FastaRecord {
 //       No such file or directory (os error 2)
 class FastaError : public std::exception {
 public:
-    enum class Kind { Open, RecordStart, InvalidText, Io };
+    explicit FastaError(std::string short_form, std::string cause = {})
+        : short_form_(std::move(short_form)), cause_(std::move(cause)) {}
 
-    FastaError(Kind kind, std::string short_form, std::string cause = {})
-        : kind_(kind), short_form_(std::move(short_form)), cause_(std::move(cause)) {}
-
-    Kind kind() const noexcept { return kind_; }
     const std::string& short_form() const noexcept { return short_form_; }
     std::string long_form() const;
     const char* what() const noexcept override { return short_form_.c_str(); }
 
 private:
-    Kind kind_;
     std::string short_form_;
     std::string cause_;
 };

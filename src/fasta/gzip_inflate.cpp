@@ -14,7 +14,7 @@
 namespace nuvek {
 namespace {
 
-FastaError invalid_data() { return FastaError(FastaError::Kind::Io, "invalid gzip data"); }
+FastaError invalid_data() { return FastaError("invalid gzip data"); }
 
 // Both libraries count in 32-bit unsigned; the buffers here are far smaller,
 // but an output size is the caller's.

@@ -8,16 +8,12 @@
 
 #include "fasta/fasta_reader.hpp"
 #include "fasta/gzip_inflate.hpp"
+#include "util/os_error.hpp"
 #include "util/quote.hpp"
 #include "util/signals.hpp"
 
 namespace nuvek {
 namespace {
-
-// strerror_r comes in a GNU form (returns the text) and a POSIX form
-// (fills the buffer); these pick the text from either.
-[[maybe_unused]] const char* error_text(const char* result, const char*) { return result; }
-[[maybe_unused]] const char* error_text(int result, const char* buf) { return result == 0 ? buf : "Unknown error"; }
 
 // Pending signals are looked for after this many bytes read or handed out:
 // a few milliseconds of work.
@@ -29,12 +25,6 @@ bool is_gzip(const char* p, std::size_t n) {
 
 }  // namespace
 
-std::string os_error(int err) {
-    char buf[256] = {};
-    std::string text = error_text(strerror_r(err, buf, sizeof buf), buf);
-    return text + " (os error " + std::to_string(err) + ")";
-}
-
 FastaInput::FastaInput(std::string_view path) {
     const std::string p(path);
     std::string cause;
@@ -44,9 +34,9 @@ FastaInput::FastaInput(std::string_view path) {
         // Opening a FIFO blocks until a writer comes; a signal ends the wait
         // with EINTR, and the open is retried only when no handler raised.
         while ((fd_ = ::open(p.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR) check_signals();
-        if (fd_ < 0) cause = os_error(errno);
+        if (fd_ < 0) cause = os_error_message(errno);
     }
-    if (fd_ < 0) throw FastaError(FastaError::Kind::Open, "Failed to read fasta from " + quote_str(path), cause);
+    if (fd_ < 0) throw FastaError("Failed to read fasta from " + quote_str(path), cause);
 #ifdef POSIX_FADV_SEQUENTIAL
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
@@ -59,7 +49,7 @@ FastaInput::~FastaInput() {
 std::size_t FastaInput::read_raw(char* out, std::size_t cap) {
     ssize_t n;
     while ((n = ::read(fd_, out, cap)) < 0) {
-        if (errno != EINTR) throw FastaError(FastaError::Kind::Io, os_error(errno));
+        if (errno != EINTR) throw FastaError(os_error_message(errno));
         check_signals();
     }
     count(static_cast<std::size_t>(n));
@@ -126,7 +116,7 @@ std::size_t FastaInput::read_gzip(char* out, std::size_t cap) {
             // (a lone 1f at the very end is caught as a cut-off member).
             const auto* p = reinterpret_cast<const unsigned char*>(gz.pending_data());
             if (p[0] != 0x1f || (gz.pending() >= 2 && p[1] != 0x8b))
-                throw FastaError(FastaError::Kind::Io, "invalid gzip data");
+                throw FastaError("invalid gzip data");
             gz.reset();
             in_member_ = true;
         }
@@ -140,11 +130,11 @@ std::size_t FastaInput::read_gzip(char* out, std::size_t cap) {
         }
         if (member_end) continue;
         if (gz.pending() == 0) {
-            if (eof_) throw FastaError(FastaError::Kind::Io, "unexpected end of gzip stream");
+            if (eof_) throw FastaError("unexpected end of gzip stream");
             continue;
         }
         // Input left, no output, member not ended: the data makes no sense.
-        if (gz.pending() == before) throw FastaError(FastaError::Kind::Io, "invalid gzip data");
+        if (gz.pending() == before) throw FastaError("invalid gzip data");
     }
 }
 

@@ -15,15 +15,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <string_view>
 
 namespace nuvek {
 
 class GzipInflater;
-
-// The operating system's text for errno value err, as "text (os error N)".
-std::string os_error(int err);
 
 class FastaInput {
 public:

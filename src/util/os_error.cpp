@@ -6,7 +6,10 @@
 #include "util/quote.hpp"
 
 namespace nuvek {
+namespace {
 
+// The name of the error kind of a system error number ("NotFound",
+// "PermissionDenied", ...; "Other" for numbers without a kind of their own).
 const char* error_kind_name(int code) {
     switch (code) {
         case ENOENT: return "NotFound";
@@ -51,20 +54,29 @@ const char* error_kind_name(int code) {
     }
 }
 
-namespace {
-
-// The C library's text for an error number, whichever strerror_r variant
-// the library declares.
-[[maybe_unused]] const char* strerror_result(int, const char* buf) { return buf; }
+// strerror_r comes in a GNU form (returns the text) and a POSIX form (fills
+// the buffer, returns 0 or an error number); these pick the text from
+// either, or nothing when the POSIX form failed without filling the buffer.
 [[maybe_unused]] const char* strerror_result(const char* text, const char*) { return text; }
+[[maybe_unused]] const char* strerror_result(int result, const char* buf) {
+    return result == 0 || buf[0] != '\0' ? buf : nullptr;
+}
+
+// The C library's text for an error number.
+std::string error_text(int code) {
+    char buf[256] = {};
+    const char* text = strerror_result(strerror_r(code, buf, sizeof buf), buf);
+    if (text == nullptr || *text == '\0') return "Unknown error " + std::to_string(code);
+    return text;
+}
 
 }  // namespace
 
 std::string os_error_description(int code) {
-    char buf[256] = {};
-    const char* text = strerror_result(strerror_r(code, buf, sizeof buf), buf);
     return "Os { code: " + std::to_string(code) + ", kind: " + error_kind_name(code) +
-           ", message: " + quote_str(text) + " }";
+           ", message: " + quote_str(error_text(code)) + " }";
 }
+
+std::string os_error_message(int code) { return error_text(code) + " (os error " + std::to_string(code) + ")"; }
 
 }  // namespace nuvek

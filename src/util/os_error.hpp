@@ -1,18 +1,18 @@
 // Descriptions of operating-system errors as they appear in failure
-// messages: "Os { code: C, kind: K, message: "T" }", where K names the kind
-// of the error number and T is the C library's text for it.
+// messages, in two forms: "Os { code: C, kind: K, message: "T" }" (the
+// top-hit file) and "T (os error C)" (the FASTA reader), where K names the
+// kind of the error number and T is the C library's text for it.
 #pragma once
 
 #include <string>
 
 namespace nuvek {
 
-// The name of the error kind of a system error number ("NotFound",
-// "PermissionDenied", ...; "Other" for numbers without a kind of their own).
-const char* error_kind_name(int code);
-
 // "Os { code: C, kind: K, message: "T" }" for the system error number code.
 std::string os_error_description(int code);
+
+// "T (os error C)" for the system error number code.
+std::string os_error_message(int code);
 
 // The descriptions of the two failures that carry no error number: a path
 // holding a NUL byte, and a write the system accepted no bytes of.
