@@ -68,9 +68,4 @@ private:
     mutable bool expanded_built_ = false;
 };
 
-// Entry-by-entry sum of two results with equal k and equal counts length
-// (sums modulo 2^64); a mismatch is an internal failure. Either operand may
-// be dense or sparse.
-KmerCountResult add(const KmerCountResult& a, const KmerCountResult& b);
-
 }  // namespace nuvek
