@@ -238,14 +238,6 @@ void append_number(std::string& out, double v) {
     out.append(buf, static_cast<std::size_t>(write_number(buf, v) - buf));
 }
 
-ParsedNumber parse_number(std::string_view field) noexcept {
-    if (field.empty()) return {0, NumberError::Empty};
-    const char* stop;
-    const ParsedNumber n = parse_number(field.data(), field.data() + field.size(), stop);
-    if (n.error == NumberError::None && stop != field.data() + field.size()) return {0, NumberError::Invalid};
-    return n;
-}
-
 ParsedNumber parse_number(const char* p, const char* end, const char*& stop) noexcept {
     stop = p;
     const bool negative = p < end && *p == '-';

@@ -30,19 +30,15 @@ struct ParsedNumber {
     NumberError error;
 };
 
-// Parses a number field: an optional "+" or "-", then "inf", "infinity" or
-// "nan" in any mix of cases, or decimal digits with at most one point and
-// at least one digit, optionally followed by "e" or "E", an optional sign
-// and digits. The whole field must match, without spaces. Rounds to the
-// nearest double, overflowing to an infinity and underflowing to a zero of
-// the field's sign.
-ParsedNumber parse_number(std::string_view field) noexcept;
-
-// The same grammar for a number at the start of [p, end) whose field ends
-// at whatever follows it: parses the longest text the grammar allows and
-// sets stop to its end. The field is accepted only when the caller finds
-// its delimiter at stop. One pass both finds the field's end and converts
-// it, for fields that run to hundreds of digits.
+// Parses a number at the start of [p, end): an optional "+" or "-", then
+// "inf", "infinity" or "nan" in any mix of cases, or decimal digits with at
+// most one point and at least one digit, optionally followed by "e" or "E",
+// an optional sign and digits; no spaces. Parses the longest text the
+// grammar allows and sets stop to its end; the field is accepted only when
+// the caller finds its delimiter at stop. One pass both finds the field's
+// end and converts it, for fields that run to hundreds of digits. Rounds to
+// the nearest double, overflowing to an infinity and underflowing to a zero
+// of the field's sign.
 ParsedNumber parse_number(const char* p, const char* end, const char*& stop) noexcept;
 
 }  // namespace nuvek

@@ -27,12 +27,6 @@ inline char32_t decode_at(std::string_view s, std::size_t pos) {
            (char32_t(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
 }
 
-// Offset of the first byte of the character that contains byte offset pos.
-inline std::size_t char_start(std::string_view s, std::size_t pos) {
-    while (pos > 0 && is_continuation(static_cast<unsigned char>(s[pos]))) --pos;
-    return pos;
-}
-
 // Length of the longest prefix of bytes that is valid UTF-8 (equal to the
 // size when all of it is valid). Overlong forms, surrogates and code points
 // above U+10FFFF are invalid. Runs of ASCII are skipped a word at a time.
