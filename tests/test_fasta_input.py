@@ -107,10 +107,13 @@ def flip(blob, at):
         (GOOD[:2] + b"\x07" + GOOD[3:], "invalid gzip data"),  # not deflate
         (GOOD + b"trailing text", "invalid gzip data"),
         (GOOD + b"\0\0\x1f\x8b" + b"garbage" * 4, "invalid gzip data"),
+        (GOOD[:3] + bytes([GOOD[3] | 0x20]) + GOOD[4:], "invalid gzip data"),  # reserved flag bit
+        (GOOD + GOOD[:3] + bytes([GOOD[3] | 0x80]) + GOOD[4:], "invalid gzip data"),
     ],
     ids=[
         "magic-only", "header-cut", "half", "no-length", "one-byte-short", "second-member-cut",
         "corrupt-data", "bad-crc", "bad-length", "bad-method", "trailing-text", "bad-second-member",
+        "reserved-flag", "reserved-flag-second-member",
     ],
 )
 def test_damaged_gzip_fails_with_reason(tmp_path, panic_type, blob, reason):

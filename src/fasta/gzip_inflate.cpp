@@ -22,6 +22,16 @@ unsigned clamp32(std::size_t n) { return n > UINT_MAX ? UINT_MAX : static_cast<u
 
 }  // namespace
 
+void GzipInflater::check_fixed_header() {
+    // ID1 ID2 CM FLG: the magic is checked by the caller; CM 8 is deflate;
+    // FLG's top three bits are reserved and must be zero.
+    const auto* p = reinterpret_cast<const unsigned char*>(next_);
+    for (std::size_t i = 0; header_seen_ < 4 && i < avail_; ++i, ++header_seen_) {
+        if (header_seen_ == 2 && p[i] != 8) throw invalid_data();
+        if (header_seen_ == 3 && (p[i] & 0xe0) != 0) throw invalid_data();
+    }
+}
+
 #if NUVEK_HAVE_ISAL
 
 struct GzipInflater::State {
@@ -38,9 +48,11 @@ GzipInflater::~GzipInflater() = default;
 void GzipInflater::reset() {
     isal_inflate_reset(&state_->s);
     state_->s.crc_flag = ISAL_GZIP;
+    header_seen_ = 0;
 }
 
 std::size_t GzipInflater::inflate(char* out, std::size_t cap, bool& member_end) {
+    check_fixed_header();
     inflate_state& s = state_->s;
     s.next_in = reinterpret_cast<std::uint8_t*>(const_cast<char*>(next_));
     s.avail_in = clamp32(avail_);
@@ -75,9 +87,13 @@ GzipInflater::~GzipInflater() {
     if (state_->open) inflateEnd(&state_->z);
 }
 
-void GzipInflater::reset() { inflateReset(&state_->z); }
+void GzipInflater::reset() {
+    inflateReset(&state_->z);
+    header_seen_ = 0;
+}
 
 std::size_t GzipInflater::inflate(char* out, std::size_t cap, bool& member_end) {
+    check_fixed_header();
     z_stream& z = state_->z;
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(next_));
     z.avail_in = clamp32(avail_);

@@ -47,11 +47,18 @@ public:
     std::size_t inflate(char* out, std::size_t cap, bool& member_end);
 
 private:
+    // Refuses a member whose fixed header announces what no reader may
+    // accept: a method other than deflate, or reserved flag bits set (which
+    // one library rejects and the other ignores). Looks at the first four
+    // bytes of the member, wherever reads split them.
+    void check_fixed_header();
+
     struct State;
     std::unique_ptr<State> state_;
     std::unique_ptr<char[]> in_;
     const char* next_ = nullptr;
     std::size_t avail_ = 0;
+    std::size_t header_seen_ = 0;  // bytes of the member's fixed header checked
 };
 
 }  // namespace nuvek
