@@ -82,6 +82,43 @@ void visit_tiled(unsigned k, Visit&& visit) noexcept {
         }
 }
 
+// out[x] = table[x] + table[rc(x)] for every column x below 4^k, out being
+// written once and never read. Columns are taken in tiles that vary the
+// first and the last e letters (e up to 3) around a fixed middle: the
+// partners of a tile form one tile too, 4^e runs of 4^e adjacent counters,
+// but runs 4^(k-e) counters apart, a power of two that maps them all to
+// the same few cache sets. So the partner tile is first copied into a
+// small buffer, each run scattered to the position of its reverse
+// complement, after which every output run is the sum of two contiguous
+// runs.
+void fold_widen(std::uint64_t* out, const std::uint32_t* table, unsigned k) noexcept {
+    const unsigned e = std::min(3u, k / 2);
+    const std::uint64_t run = std::uint64_t{1} << (2 * e);
+    const unsigned middle_letters = k - 2 * e;
+    const std::uint64_t middles = std::uint64_t{1} << (2 * middle_letters);
+    const unsigned first_shift = 2 * (k - e);
+    std::uint32_t rc_end[64];
+    for (std::uint64_t a = 0; a < run; ++a) rc_end[a] = static_cast<std::uint32_t>(rev_complement_code(a, e));
+    alignas(64) std::uint32_t partners[64 * 64];
+    for (std::uint64_t middle = 0; middle < middles; ++middle) {
+        const std::uint64_t rc_middle = rev_complement_code(middle, middle_letters) << (2 * e);
+        // partners[ra * run + b] = table[rc(b), rc(middle), ra]
+        for (std::uint64_t i = 0; i < run; ++i) {
+            const std::uint32_t* row = table + ((i << first_shift) | rc_middle);
+            std::uint32_t* column = partners + rc_end[i];
+            for (std::uint64_t j = 0; j < run; ++j) column[j * run] = row[j];
+        }
+        const std::uint64_t own_middle = middle << (2 * e);
+        for (std::uint64_t a = 0; a < run; ++a) {
+            const std::uint64_t base = (a << first_shift) | own_middle;
+            const std::uint32_t* own = table + base;
+            const std::uint32_t* partner = partners + rc_end[a] * run;
+            std::uint64_t* dst = out + base;
+            for (std::uint64_t b = 0; b < run; ++b) dst[b] = std::uint64_t{own[b]} + partner[b];
+        }
+    }
+}
+
 template <class Count>
 void fold(Count* counts, unsigned k) noexcept {
     visit_tiled(k, [&](std::uint64_t x) { fold_pair(counts, x, k); });
@@ -123,10 +160,7 @@ KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t*
         if (2 * nonzero >= n) {
             require_fits(n, sizeof(std::uint64_t));
             std::vector<std::uint64_t> counts(n);
-            std::uint64_t* out = counts.data();
-            visit_tiled(k, [&](std::uint64_t x) {
-                out[x] = std::uint64_t{table[x]} + table[rev_complement_code(x, k)];
-            });
+            fold_widen(counts.data(), table, k);
             return KmerCountResult{k, total, std::move(counts)};
         }
         fold_rev_complement(table, k);
