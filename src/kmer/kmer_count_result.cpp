@@ -47,15 +47,15 @@ KmerCountResult KmerCountResult::sparse(std::uint8_t k, std::uint64_t total, std
     return r;
 }
 
-std::vector<std::uint64_t> KmerCountResult::counts() const {
+CountVector KmerCountResult::counts() const {
     if (!sparse_) return dense_;
     require_fits(size_, sizeof(std::uint64_t));
-    std::vector<std::uint64_t> out(size_, 0);
+    CountVector out(size_, 0);
     for (const auto& e : entries_) out[e.column] = e.count;
     return out;
 }
 
-const std::vector<std::uint64_t>& KmerCountResult::held_counts() const {
+const CountVector& KmerCountResult::held_counts() const {
     if (!sparse_) return dense_;
     if (!expanded_built_) {
         expanded_ = counts();
@@ -103,7 +103,7 @@ KmerCountResult add(const KmerCountResult& a, const KmerCountResult& b) {
     // At least one side is dense: start from a copy of it and add the other.
     const KmerCountResult& base = a.is_sparse() ? b : a;
     const KmerCountResult& other = a.is_sparse() ? a : b;
-    std::vector<std::uint64_t> counts = base.dense();
+    CountVector counts = base.dense();
     if (other.is_sparse()) {
         for (const auto& e : other.entries()) counts[e.column] += e.count;
     } else {

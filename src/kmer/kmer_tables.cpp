@@ -159,7 +159,7 @@ KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t*
         // is written straight into it (reading, never writing, the table).
         if (2 * nonzero >= n) {
             require_fits(n, sizeof(std::uint64_t));
-            std::vector<std::uint64_t> counts(n);
+            CountVector counts(n);  // uninitialised: the fold writes every counter
             fold_widen(counts.data(), table, k);
             return KmerCountResult{k, total, std::move(counts)};
         }
@@ -180,11 +180,7 @@ KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t*
         return KmerCountResult::sparse(k, total, n, std::move(entries));
     }
     require_fits(n, sizeof(std::uint64_t));
-    std::vector<std::uint64_t> counts;
-    counts.reserve(n);
-    advise_huge_pages(counts.data(), n * sizeof(std::uint64_t));
-    counts.assign(table, table + n);
-    return KmerCountResult{k, total, std::move(counts)};
+    return KmerCountResult{k, total, CountVector(table, table + n)};
 }
 
 std::vector<KmerEntry> count_codes(std::vector<std::uint64_t>& codes, unsigned k, bool rc) {

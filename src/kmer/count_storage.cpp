@@ -1,0 +1,124 @@
+#include "kmer/count_storage.hpp"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+
+namespace nuvek {
+namespace {
+
+constexpr std::size_t kBlock = std::size_t{2} << 20;  // one huge page
+// Below this size the ordinary heap serves: few pages to fault in, and
+// freed memory is reused by the next result.
+constexpr std::size_t kBlockFrom = std::size_t{64} << 10;
+// Up to this size results share blocks; above it each gets its own.
+constexpr std::size_t kShareUpTo = kBlock / 2;
+constexpr std::size_t kPage = 4096;
+
+std::size_t round_up(std::size_t n, std::size_t unit) { return (n + unit - 1) / unit * unit; }
+
+// bytes (a multiple of kBlock) of fresh memory aligned to kBlock, asked to
+// be backed by huge pages; null when the mapping fails.
+char* map_blocks(std::size_t bytes) noexcept {
+    const std::size_t span = bytes + kBlock;
+    if (span < bytes) return nullptr;
+    void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const auto aligned = (start + kBlock - 1) & ~std::uintptr_t{kBlock - 1};
+    // Unmap the unaligned head and the rest of the tail.
+    if (aligned > start) munmap(p, aligned - start);
+    const std::size_t tail = span - (aligned - start) - bytes;
+    if (tail > 0) munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+#ifdef MADV_HUGEPAGE
+    madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+#endif
+    return reinterpret_cast<char*>(aligned);
+}
+
+// The shared blocks: each counts the results living in it; the block
+// being filled is never given back before the next one is taken.
+struct Shared {
+    std::mutex lock;
+    char* current = nullptr;
+    std::size_t used = 0;
+    std::unordered_map<std::uintptr_t, std::size_t> live;  // block -> results in it
+};
+
+Shared& shared() {
+    static Shared* s = new Shared;  // never destroyed: results may outlive static destruction
+    return *s;
+}
+
+void* allocate_shared(std::size_t bytes) {
+    bytes = round_up(bytes, kPage);
+    Shared& s = shared();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.current || kBlock - s.used < bytes) {
+        char* block = map_blocks(kBlock);
+        if (!block) throw std::bad_alloc();
+        try {
+            s.live.emplace(reinterpret_cast<std::uintptr_t>(block), 0);
+        } catch (...) {
+            munmap(block, kBlock);
+            throw;
+        }
+        if (s.current) {
+            auto old = s.live.find(reinterpret_cast<std::uintptr_t>(s.current));
+            if (old->second == 0) {
+                munmap(s.current, kBlock);
+                s.live.erase(old);
+            }
+        }
+        s.current = block;
+        s.used = 0;
+    }
+    char* p = s.current + s.used;
+    s.used += bytes;
+    ++s.live[reinterpret_cast<std::uintptr_t>(s.current)];
+    return p;
+}
+
+void release_shared(void* p) noexcept {
+    const auto block = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{kBlock - 1};
+    Shared& s = shared();
+    std::lock_guard<std::mutex> guard(s.lock);
+    auto it = s.live.find(block);
+    if (it == s.live.end()) return;
+    if (--it->second != 0) return;
+    if (reinterpret_cast<char*>(block) == s.current) {
+        s.used = 0;  // empty again: refilled from its start
+        return;
+    }
+    munmap(reinterpret_cast<void*>(block), kBlock);
+    s.live.erase(it);
+}
+
+}  // namespace
+
+void* allocate_counts(std::size_t bytes) {
+    if (bytes < kBlockFrom) return ::operator new(bytes);
+    if (bytes <= kShareUpTo) return allocate_shared(bytes);
+    const std::size_t mapped = round_up(bytes, kBlock);
+    if (mapped < bytes) throw std::bad_alloc();
+    char* p = map_blocks(mapped);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+
+void release_counts(void* p, std::size_t bytes) noexcept {
+    if (!p) return;
+    if (bytes < kBlockFrom) {
+        ::operator delete(p);
+        return;
+    }
+    if (bytes <= kShareUpTo) {
+        release_shared(p);
+        return;
+    }
+    munmap(p, round_up(bytes, kBlock));
+}
+
+}  // namespace nuvek
