@@ -61,14 +61,19 @@ def test_palindromes_are_doubled_in_a_dense_fold():
     assert got.counts[column("ACGCGT")] == 2 * seq.count("ACGCGT")
 
 
-@pytest.mark.parametrize("k, per_record", [(7, 20_000), (8, 60_000), (9, 200_000)])
-def test_kept_results_survive_the_others(tmp_path, k, per_record):
+# Short reads at k = 4 (many small results to a block, over several
+# blocks), long records at k = 7 to 9 (a few to a block, a block each).
+@pytest.mark.parametrize(
+    "k, per_record, records, kept_ids",
+    [(4, 150, 3000, (0, 1, 1500, 2999)), (7, 20_000, 10, (0, 4, 9)), (8, 60_000, 10, (0, 4, 9)), (9, 200_000, 4, (1, 3))],
+)
+def test_kept_results_survive_the_others(tmp_path, k, per_record, records, kept_ids):
     rng = random.Random(k)
-    records = ["".join(rng.choices("ACGT", k=per_record)) for _ in range(10)]
+    records = ["".join(rng.choices("ACGT", k=per_record)) for _ in range(records)]
     path = tmp_path / "g.fa"
     path.write_text("".join(f">r{i}\n{s}\n" for i, s in enumerate(records)))
     first = get_kmer_count_fasta(str(path), k, True)
-    kept = {rid: first[rid] for rid in ("r0", "r4", "r9")}
+    kept = {f"r{i}": first[f"r{i}"] for i in kept_ids}
     views = {rid: memoryview(r) for rid, r in kept.items()}
     del first  # frees the other results, which shared memory with the kept ones
     again = [get_kmer_count_fasta(str(path), k, True) for _ in range(2)]

@@ -10,12 +10,14 @@ namespace nuvek {
 namespace {
 
 constexpr std::size_t kBlock = std::size_t{2} << 20;  // one huge page
-// Below this size the ordinary heap serves: few pages to fault in, and
-// freed memory is reused by the next result.
-constexpr std::size_t kBlockFrom = std::size_t{64} << 10;
+// Below this size the ordinary heap serves. From it on (256 counters: a
+// short read's dense result at k = 4), a file of many records makes
+// hundreds of megabytes of results that the heap takes in 4 KiB pages.
+constexpr std::size_t kBlockFrom = std::size_t{2} << 10;
 // Up to this size results share blocks; above it each gets its own.
 constexpr std::size_t kShareUpTo = kBlock / 2;
-constexpr std::size_t kPage = 4096;
+// Results in a shared block start on a cache line of their own.
+constexpr std::size_t kLine = 64;
 
 std::size_t round_up(std::size_t n, std::size_t unit) { return (n + unit - 1) / unit * unit; }
 
@@ -53,7 +55,7 @@ Shared& shared() {
 }
 
 void* allocate_shared(std::size_t bytes) {
-    bytes = round_up(bytes, kPage);
+    bytes = round_up(bytes, kLine);
     Shared& s = shared();
     std::lock_guard<std::mutex> guard(s.lock);
     if (!s.current || kBlock - s.used < bytes) {
