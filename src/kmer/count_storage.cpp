@@ -10,10 +10,13 @@ namespace nuvek {
 namespace {
 
 constexpr std::size_t kBlock = std::size_t{2} << 20;  // one huge page
-// Below this size the ordinary heap serves. From it on (256 counters: a
-// short read's dense result at k = 4), a file of many records makes
-// hundreds of megabytes of results that the heap takes in 4 KiB pages.
-constexpr std::size_t kBlockFrom = std::size_t{2} << 10;
+// Below this size the ordinary heap serves: it reuses the memory of freed
+// results without new page faults. Small results were tried in the blocks
+// too (100,000 reads at k = 4: 200 MB of 2 KiB results, twice as fast
+// once warm), but on a virtual machine fresh huge pages can cost the host
+// a fault per 4 KiB: a second such call while the first one's results were
+// still alive took 1.2 to 2 s instead of 0.2 s.
+constexpr std::size_t kBlockFrom = std::size_t{64} << 10;
 // Up to this size results share blocks; above it each gets its own.
 constexpr std::size_t kShareUpTo = kBlock / 2;
 // Results in a shared block start on a cache line of their own.

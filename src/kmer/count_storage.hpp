@@ -1,13 +1,12 @@
 // Memory for dense k-mer counts.
 //
 // A FASTA file gives one dense result per record, each written once: at
-// k = 8 a 5 Mbp genome of 100 contigs makes 51 MB of them, 100,000 short
-// reads at k = 4 make 200 MB. Taken from the heap in 4 KiB pages, faulting
-// them in costs more than counting them. Results from 2 KiB up are
-// therefore placed in 2 MiB blocks that the kernel is asked to back with
-// huge pages: results up to 1 MiB share a block, which is given back once
-// all of them are freed (so one kept result holds its whole block), larger
-// ones get blocks of their own.
+// k = 8 a 5 Mbp genome of 100 contigs makes 51 MB of them. Taken from the
+// heap in 4 KiB pages, faulting them in costs more than counting them.
+// Results from 64 KiB up are therefore placed in 2 MiB blocks that the
+// kernel is asked to back with huge pages: results up to 1 MiB share a
+// block, which is given back once all of them are freed (so one kept
+// result holds its whole block), larger ones get blocks of their own.
 //
 // The vector type leaves its elements uninitialised where a std::vector
 // would zero them (CountVector v(n), v.resize(n)): the code filling it
