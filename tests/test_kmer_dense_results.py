@@ -95,3 +95,18 @@ def test_results_built_from_python_hold_their_counts(n):
     for r in results:
         assert r.counts == counts
         assert from_buffer(r) == counts
+
+
+def test_many_large_results_alive_at_once():
+    # 150 results of 512 KiB: past the memory that is given huge pages, so
+    # that blocks of both kinds are taken, freed and taken again.
+    rng = random.Random(1)
+    seq = "".join(rng.choices("ACGT", k=60_000))
+    expected = get_kmer_count_seq(seq, 8, True).counts
+    assert as_dict(expected) == dict(reference(seq, 8, True))
+    results = [get_kmer_count_seq(seq, 8, True) for _ in range(150)]
+    del results[::2]
+    results += [get_kmer_count_seq(seq, 8, True) for _ in range(50)]
+    for r in results[::7]:
+        assert r.counts == expected
+    assert all(memoryview(r).tobytes() == memoryview(results[0]).tobytes() for r in results)
