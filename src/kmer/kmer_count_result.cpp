@@ -25,15 +25,15 @@ KmerCountResult KmerCountResult::sparse(std::uint8_t k, std::uint64_t total, std
     return r;
 }
 
-std::vector<std::uint64_t> KmerCountResult::counts() const {
+CountVector KmerCountResult::counts() const {
     if (!sparse_) return dense_;
     require_fits(size_, sizeof(std::uint64_t));
-    std::vector<std::uint64_t> out(size_, 0);
+    CountVector out(size_, 0);
     for (const auto& e : entries_) out[e.column] = e.count;
     return out;
 }
 
-const std::vector<std::uint64_t>& KmerCountResult::held_counts() const {
+const CountVector& KmerCountResult::held_counts() const {
     if (!sparse_) return dense_;
     if (!expanded_built_) {
         expanded_ = counts();

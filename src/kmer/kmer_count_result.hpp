@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "kmer/count_storage.hpp"
+
 namespace nuvek {
 
 struct KmerEntry {
@@ -26,8 +28,10 @@ public:
     KmerCountResult() = default;
     // Dense result; counts may have any length (results built from Python
     // are stored as given).
-    KmerCountResult(std::uint8_t k_, std::uint64_t total_, std::vector<std::uint64_t> counts)
+    KmerCountResult(std::uint8_t k_, std::uint64_t total_, CountVector counts)
         : k(k_), total(total_), size_(counts.size()), dense_(std::move(counts)) {}
+    KmerCountResult(std::uint8_t k_, std::uint64_t total_, const std::vector<std::uint64_t>& counts)
+        : KmerCountResult(k_, total_, CountVector(counts.begin(), counts.end())) {}
 
     // Sparse result of `size` columns holding the given non-zero entries
     // (distinct columns, each below size, any order).
@@ -41,18 +45,18 @@ public:
     std::uint64_t size() const noexcept { return size_; }
     bool is_sparse() const noexcept { return sparse_; }
     // The counters of a dense result.
-    const std::vector<std::uint64_t>& dense() const noexcept { return dense_; }
+    const CountVector& dense() const noexcept { return dense_; }
     // The non-zero entries of a sparse result.
     const std::vector<KmerEntry>& entries() const noexcept { return entries_; }
 
     // The full counts vector; std::bad_alloc when it cannot fit in memory.
-    std::vector<std::uint64_t> counts() const;
+    CountVector counts() const;
 
     // The full counts vector, held by the result for as long as it lives:
     // a dense result's own counters; for a sparse result, a vector built on
     // the first call and kept (the entries stay as they are). std::bad_alloc
     // when it cannot fit in memory.
-    const std::vector<std::uint64_t>& held_counts() const;
+    const CountVector& held_counts() const;
 
     // Switches to the smaller of the two forms: sparse when the non-zero
     // entries take less room than one counter per column.
@@ -61,10 +65,10 @@ public:
 private:
     std::uint64_t size_ = 0;
     bool sparse_ = false;
-    std::vector<std::uint64_t> dense_;
+    CountVector dense_;
     std::vector<KmerEntry> entries_;
     // The full vector of a sparse result, once held_counts() built it.
-    mutable std::vector<std::uint64_t> expanded_;
+    mutable CountVector expanded_;
     mutable bool expanded_built_ = false;
 };
 

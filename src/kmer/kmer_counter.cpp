@@ -49,6 +49,10 @@ constexpr std::size_t kBlock = 4096;
 constexpr std::uint64_t kFlushAt = (std::uint64_t{1} << 31) - 2 * kBlock - 64;
 // The sparse table form is used up to this many columns.
 constexpr std::uint64_t kTableColumns = std::uint64_t{1} << 20;
+// Up to this many columns a sequence of unknown length is counted in the
+// dense table from its first window: going over the whole table at its end
+// costs less than noting the touched columns (a 150 bp read at k = 4).
+constexpr std::uint64_t kDenseColumns = 256;
 
 std::uint64_t columns_of(unsigned k) { return kmer_columns(k); }
 
@@ -101,8 +105,8 @@ void KmerCounter::begin(std::uint64_t length) {
     switch_at_ = 0;
     if (k_ == 0) return;
     if (length == kUnknownLength) {
-        mode_ = size_ <= kTableColumns ? Mode::Sparse : Mode::Codes;
-        if (mode_ == Mode::Sparse) ensure_table();
+        mode_ = size_ <= kDenseColumns ? Mode::Dense : size_ <= kTableColumns ? Mode::Sparse : Mode::Codes;
+        if (mode_ != Mode::Codes) ensure_table();
         return;
     }
     const std::uint64_t windows = length >= k_ ? length - k_ + 1 : 0;

@@ -99,7 +99,7 @@ private:
     std::size_t ntouched_ = 0;
     bool touched_dirty_ = false;          // touched_ may hold repeats or zeroed columns
     std::vector<std::uint64_t> codes_;    // codes mode: the window codes
-    std::vector<std::uint64_t> acc_;      // 64-bit counts flushed so far, or empty
+    CountVector acc_;                     // 64-bit counts flushed so far, or empty
 
     // Per sequence.
     Mode mode_ = Mode::Codes;

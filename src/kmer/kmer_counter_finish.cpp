@@ -62,7 +62,7 @@ std::vector<KmerEntry> KmerCounter::sparse_entries() {
 KmerCountResult KmerCounter::sparse_result(std::uint64_t total) {
     const auto k = static_cast<std::uint8_t>(k_);
     if (2 * ntouched_ * (rc_ ? 2 : 1) < size_) return KmerCountResult::sparse(k, total, size_, sparse_entries());
-    std::vector<std::uint64_t> counts(size_);
+    CountVector counts(size_, 0);
     std::uint32_t* t = table_.get();
     for (std::size_t i = 0; i < ntouched_; ++i) {
         const std::uint64_t c = touched_[i];
@@ -83,7 +83,7 @@ KmerCountResult KmerCounter::finish() {
         if (pos_ >= k_) throw window_failure(std::string_view(prefix_, prefix_size_), pos_, k_, bad_, tail_);
         return KmerCountResult::sparse(k, 0, size_, {});
     }
-    if (k_ == 0) return KmerCountResult{0, windows_ * strands, {windows_ * strands}};
+    if (k_ == 0) return KmerCountResult{0, windows_ * strands, CountVector{windows_ * strands}};
     end_run();
     const std::uint64_t total = windows_ * strands;
     KmerCountResult result;

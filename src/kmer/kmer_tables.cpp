@@ -82,6 +82,65 @@ void visit_tiled(unsigned k, Visit&& visit) noexcept {
         }
 }
 
+// out[x] = table[x] + table[rc(x)] for every column x below 4^k, out being
+// written once and never read. Columns are taken in tiles that vary the
+// first and the last e letters (e up to 3) around a fixed middle: the
+// partners of a tile form one tile too, 4^e runs of 4^e adjacent counters,
+// but runs 4^(k-e) counters apart, a power of two that maps them all to
+// the same few cache sets. So the partner tile is first copied into a
+// small buffer, each run scattered to the position of its reverse
+// complement, after which every output run is the sum of two contiguous
+// runs.
+// The reverse complement of every column for k up to kPermutedK, for small
+// tables whose fold is short enough that setting up tiles would dominate.
+constexpr unsigned kPermutedK = 6;
+
+struct RcPermutations {
+    std::uint16_t columns[(std::size_t{1} << (2 * kPermutedK + 1))];  // k's at offset 4^k
+    RcPermutations() noexcept {
+        for (unsigned k = 1; k <= kPermutedK; ++k) {
+            const std::uint64_t n = std::uint64_t{1} << (2 * k);
+            for (std::uint64_t x = 0; x < n; ++x)
+                columns[n + x] = static_cast<std::uint16_t>(rev_complement_code(x, k));
+        }
+    }
+};
+const RcPermutations rc_permutations;
+
+void fold_widen(std::uint64_t* out, const std::uint32_t* table, unsigned k) noexcept {
+    if (k <= kPermutedK) {
+        const std::uint64_t n = std::uint64_t{1} << (2 * k);
+        const std::uint16_t* rc = rc_permutations.columns + n;
+        for (std::uint64_t x = 0; x < n; ++x) out[x] = std::uint64_t{table[x]} + table[rc[x]];
+        return;
+    }
+    const unsigned e = std::min(3u, k / 2);
+    const std::uint64_t run = std::uint64_t{1} << (2 * e);
+    const unsigned middle_letters = k - 2 * e;
+    const std::uint64_t middles = std::uint64_t{1} << (2 * middle_letters);
+    const unsigned first_shift = 2 * (k - e);
+    std::uint32_t rc_end[64];
+    for (std::uint64_t a = 0; a < run; ++a) rc_end[a] = static_cast<std::uint32_t>(rev_complement_code(a, e));
+    alignas(64) std::uint32_t partners[64 * 64];
+    for (std::uint64_t middle = 0; middle < middles; ++middle) {
+        const std::uint64_t rc_middle = rev_complement_code(middle, middle_letters) << (2 * e);
+        // partners[ra * run + b] = table[rc(b), rc(middle), ra]
+        for (std::uint64_t i = 0; i < run; ++i) {
+            const std::uint32_t* row = table + ((i << first_shift) | rc_middle);
+            std::uint32_t* column = partners + rc_end[i];
+            for (std::uint64_t j = 0; j < run; ++j) column[j * run] = row[j];
+        }
+        const std::uint64_t own_middle = middle << (2 * e);
+        for (std::uint64_t a = 0; a < run; ++a) {
+            const std::uint64_t base = (a << first_shift) | own_middle;
+            const std::uint32_t* own = table + base;
+            const std::uint32_t* partner = partners + rc_end[a] * run;
+            std::uint64_t* dst = out + base;
+            for (std::uint64_t b = 0; b < run; ++b) dst[b] = std::uint64_t{own[b]} + partner[b];
+        }
+    }
+}
+
 template <class Count>
 void fold(Count* counts, unsigned k) noexcept {
     visit_tiled(k, [&](std::uint64_t x) { fold_pair(counts, x, k); });
@@ -113,7 +172,39 @@ void sum_out_wide(std::uint32_t* acc, const std::uint32_t* wide, std::uint64_t n
 void fold_rev_complement(std::uint64_t* counts, unsigned k) noexcept { fold(counts, k); }
 void fold_rev_complement(std::uint32_t* counts, unsigned k) noexcept { fold(counts, k); }
 
+namespace {
+
+// The entries of the non-zero counters among n. Every counter is written to
+// the next slot, which advances past non-zero ones only: no branch on the
+// (random) counts.
+template <class Count>
+std::vector<KmerEntry> nonzero_entries(const Count* counts, std::uint64_t n, std::uint64_t nonzero) {
+    std::vector<KmerEntry> entries(nonzero + 1);
+    KmerEntry* out = entries.data();
+    for (std::uint64_t i = 0; i < n; ++i) {
+        *out = KmerEntry{i, counts[i]};
+        out += counts[i] != 0;
+    }
+    entries.pop_back();
+    return entries;
+}
+
+// Tables up to this many counters are folded into a fresh result before
+// its form is chosen: cheaper than folding in place and counting twice.
+constexpr std::uint64_t kFoldFirst = 4096;
+
+}  // namespace
+
 KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t* table, std::uint64_t n, bool rc) {
+    if (rc && n <= kFoldFirst) {
+        CountVector counts(n);  // uninitialised: the fold writes every counter
+        fold_widen(counts.data(), table, k);
+        std::uint64_t nonzero = 0;
+        for (std::uint64_t i = 0; i < n; ++i) nonzero += counts[i] != 0;
+        if (nonzero * (sizeof(KmerEntry) / sizeof(std::uint64_t)) < n)
+            return KmerCountResult::sparse(k, total, n, nonzero_entries(counts.data(), n, nonzero));
+        return KmerCountResult{k, total, std::move(counts)};
+    }
     std::uint64_t nonzero = 0;
     for (std::uint64_t i = 0; i < n; ++i) nonzero += table[i] != 0;
     if (rc) {
@@ -122,35 +213,18 @@ KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t*
         // is written straight into it (reading, never writing, the table).
         if (2 * nonzero >= n) {
             require_fits(n, sizeof(std::uint64_t));
-            std::vector<std::uint64_t> counts(n);
-            std::uint64_t* out = counts.data();
-            visit_tiled(k, [&](std::uint64_t x) {
-                out[x] = std::uint64_t{table[x]} + table[rev_complement_code(x, k)];
-            });
+            CountVector counts(n);  // uninitialised: the fold writes every counter
+            fold_widen(counts.data(), table, k);
             return KmerCountResult{k, total, std::move(counts)};
         }
         fold_rev_complement(table, k);
         nonzero = 0;
         for (std::uint64_t i = 0; i < n; ++i) nonzero += table[i] != 0;
     }
-    if (nonzero * (sizeof(KmerEntry) / sizeof(std::uint64_t)) < n) {
-        // Every counter is written to the next slot, which advances past
-        // non-zero ones only: no branch on the (random) counts.
-        std::vector<KmerEntry> entries(nonzero + 1);
-        KmerEntry* out = entries.data();
-        for (std::uint64_t i = 0; i < n; ++i) {
-            *out = KmerEntry{i, table[i]};
-            out += table[i] != 0;
-        }
-        entries.pop_back();
-        return KmerCountResult::sparse(k, total, n, std::move(entries));
-    }
+    if (nonzero * (sizeof(KmerEntry) / sizeof(std::uint64_t)) < n)
+        return KmerCountResult::sparse(k, total, n, nonzero_entries(table, n, nonzero));
     require_fits(n, sizeof(std::uint64_t));
-    std::vector<std::uint64_t> counts;
-    counts.reserve(n);
-    advise_huge_pages(counts.data(), n * sizeof(std::uint64_t));
-    counts.assign(table, table + n);
-    return KmerCountResult{k, total, std::move(counts)};
+    return KmerCountResult{k, total, CountVector(table, table + n)};
 }
 
 std::vector<KmerEntry> count_codes(std::vector<std::uint64_t>& codes, unsigned k, bool rc) {
