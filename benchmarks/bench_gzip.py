@@ -28,48 +28,22 @@ import tempfile
 import time
 import zlib
 
-import numpy as np
 
 from nuvek.kmer import get_kmer_count_fasta
 
 K = 4
 REPEAT = 5
 
-try:
-    import numba
-except ImportError:
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from kmer_peers import numba_lut_count  # noqa: E402
+
+if numba_lut_count is None:
     sys.exit("numba is needed: pip install '.[bench]'")
-
-LUT = np.full(256, 255, dtype=np.uint8)
-for _i, _c in enumerate(b"ACGT"):
-    LUT[_c] = _i
-
-
-@numba.njit(cache=False, nogil=True)
-def _count(buf, lut, k, counts):
-    mask = (1 << (2 * k)) - 1
-    shift = 2 * (k - 1)
-    fwd = 0
-    rev = 0
-    filled = 0
-    for i in range(buf.size):
-        c = lut[buf[i]]
-        if c > 3:
-            return False
-        fwd = ((fwd << 2) | c) & mask
-        rev = (rev >> 2) | ((3 - c) << shift)
-        filled += 1
-        if filled >= k:
-            counts[fwd] += 1
-            counts[rev] += 1
-    return True
 
 
 def numba_profile(seq):
-    counts = np.zeros(4**K, dtype=np.int64)
-    if not _count(np.frombuffer(seq.encode(), np.uint8), LUT, K, counts):
-        raise ValueError("letter outside ACGT")
-    return counts
+    """The k-mer benchmark's numba loop with the byte lookup inside it."""
+    return numba_lut_count(seq, K, True)
 
 
 # ---------------------------------------------------------------------------
