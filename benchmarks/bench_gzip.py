@@ -25,17 +25,15 @@ import random
 import subprocess
 import sys
 import tempfile
-import time
 import zlib
 
 
 from nuvek.kmer import get_kmer_count_fasta
 
 K = 4
-REPEAT = 5
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kmer_peers import numba_lut_count  # noqa: E402
+from kmer_peers import best_of, numba_lut_count  # noqa: E402
 
 if numba_lut_count is None:
     sys.exit("numba is needed: pip install '.[bench]'")
@@ -82,15 +80,6 @@ def read_biopython(path):
 
 
 PEERS = {"pyfastx": read_pyfastx, "dnaio": read_dnaio, "pysam": read_pysam, "biopython+gzip": read_biopython}
-
-
-def best_of(fn):
-    best = float("inf")
-    for _ in range(REPEAT):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def make_genome(tmp):

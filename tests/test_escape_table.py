@@ -19,9 +19,9 @@ pytestmark = pytest.mark.skipif(not HEADER.exists() or not GENERATOR.exists(),
 
 
 def load_generator():
-    spec = importlib.util.spec_from_file_location("gen_escape_table", GENERATOR)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("gen_escape_table", GENERATOR)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

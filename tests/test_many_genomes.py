@@ -18,10 +18,10 @@ EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "many_genomes.py
 
 
 def load_example():
-    spec = importlib.util.spec_from_file_location("many_genomes", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("many_genomes", EXAMPLE)
+    module = importlib.util.module_from_spec(found)
     sys.modules["many_genomes"] = module  # pickle finds classes by module name
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 
