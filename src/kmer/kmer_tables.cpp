@@ -8,6 +8,11 @@
 
 #include "kmer/kmer_index.hpp"
 #include "util/memory.hpp"
+#include "util/platform.hpp"
+
+#if NUVEK_X86_FAST_PATHS
+#include <emmintrin.h>
+#endif
 
 namespace nuvek {
 namespace {
@@ -107,6 +112,71 @@ struct RcPermutations {
 };
 const RcPermutations rc_permutations;
 
+// dst[b] = own[b] + partner[b] for b below n (a multiple of 4, dst 16-byte
+// aligned), widened to 64 bits; the sum fits in 32 bits (see the counter's
+// flush). With stream, on x86, the stores go straight to memory, skipping
+// the read of each line of the result before it is overwritten: a gain of
+// a fifth at k = 8 on memory that held earlier results, but a loss of a
+// third on fresh 4 KiB pages, which the kernel has just zeroed in the cache.
+template <bool Stream>
+inline void store_sums(std::uint64_t* dst, const std::uint32_t* own, const std::uint32_t* partner,
+                       std::uint64_t n) noexcept {
+#if NUVEK_X86_FAST_PATHS
+    const __m128i zero = _mm_setzero_si128();
+    for (std::uint64_t b = 0; b < n; b += 4) {
+        const __m128i sum = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(own + b)),
+                                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(partner + b)));
+        auto* to = reinterpret_cast<__m128i*>(dst + b);
+        if constexpr (Stream) {
+            _mm_stream_si128(to, _mm_unpacklo_epi32(sum, zero));
+            _mm_stream_si128(to + 1, _mm_unpackhi_epi32(sum, zero));
+        } else {
+            _mm_store_si128(to, _mm_unpacklo_epi32(sum, zero));
+            _mm_store_si128(to + 1, _mm_unpackhi_epi32(sum, zero));
+        }
+    }
+#else
+    for (std::uint64_t b = 0; b < n; ++b) dst[b] = std::uint64_t{own[b] + partner[b]};
+#endif
+}
+
+// partners[rc_end[i] * run + j] = rows[i][j] for i, j below run (64): the
+// 64 x 64 tile of partner counters transposed, its rows put in the order of
+// their reverse complements. rc_end is an involution, so the rows feeding
+// four adjacent columns of the output are rc_end of those columns; on x86
+// they are moved as 4 x 4 blocks.
+inline void gather_partners(std::uint32_t* partners, const std::uint32_t* const* rows, const std::uint32_t* rc_end,
+                            std::uint64_t run) noexcept {
+#if NUVEK_X86_FAST_PATHS
+    if (run == 64) {
+        for (std::uint64_t c = 0; c < 64; c += 4) {
+            const std::uint32_t* r0 = rows[rc_end[c]];
+            const std::uint32_t* r1 = rows[rc_end[c + 1]];
+            const std::uint32_t* r2 = rows[rc_end[c + 2]];
+            const std::uint32_t* r3 = rows[rc_end[c + 3]];
+            for (std::uint64_t j = 0; j < 64; j += 4) {
+                const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + j));
+                const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + j));
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r2 + j));
+                const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r3 + j));
+                const __m128i ab_lo = _mm_unpacklo_epi32(a, b), ab_hi = _mm_unpackhi_epi32(a, b);
+                const __m128i xy_lo = _mm_unpacklo_epi32(x, y), xy_hi = _mm_unpackhi_epi32(x, y);
+                std::uint32_t* out = partners + j * 64 + c;
+                _mm_store_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi64(ab_lo, xy_lo));
+                _mm_store_si128(reinterpret_cast<__m128i*>(out + 64), _mm_unpackhi_epi64(ab_lo, xy_lo));
+                _mm_store_si128(reinterpret_cast<__m128i*>(out + 128), _mm_unpacklo_epi64(ab_hi, xy_hi));
+                _mm_store_si128(reinterpret_cast<__m128i*>(out + 192), _mm_unpackhi_epi64(ab_hi, xy_hi));
+            }
+        }
+        return;
+    }
+#endif
+    for (std::uint64_t i = 0; i < run; ++i) {
+        std::uint32_t* column = partners + rc_end[i];
+        for (std::uint64_t j = 0; j < run; ++j) column[j * run] = rows[i][j];
+    }
+}
+
 void fold_widen(std::uint64_t* out, const std::uint32_t* table, unsigned k) noexcept {
     if (k <= kPermutedK) {
         const std::uint64_t n = std::uint64_t{1} << (2 * k);
@@ -122,23 +192,23 @@ void fold_widen(std::uint64_t* out, const std::uint32_t* table, unsigned k) noex
     std::uint32_t rc_end[64];
     for (std::uint64_t a = 0; a < run; ++a) rc_end[a] = static_cast<std::uint32_t>(rev_complement_code(a, e));
     alignas(64) std::uint32_t partners[64 * 64];
+    const std::uint32_t* rows[64];
     for (std::uint64_t middle = 0; middle < middles; ++middle) {
         const std::uint64_t rc_middle = rev_complement_code(middle, middle_letters) << (2 * e);
         // partners[ra * run + b] = table[rc(b), rc(middle), ra]
-        for (std::uint64_t i = 0; i < run; ++i) {
-            const std::uint32_t* row = table + ((i << first_shift) | rc_middle);
-            std::uint32_t* column = partners + rc_end[i];
-            for (std::uint64_t j = 0; j < run; ++j) column[j * run] = row[j];
-        }
+        for (std::uint64_t i = 0; i < run; ++i) rows[i] = table + ((i << first_shift) | rc_middle);
+        gather_partners(partners, rows, rc_end, run);
         const std::uint64_t own_middle = middle << (2 * e);
         for (std::uint64_t a = 0; a < run; ++a) {
             const std::uint64_t base = (a << first_shift) | own_middle;
-            const std::uint32_t* own = table + base;
-            const std::uint32_t* partner = partners + rc_end[a] * run;
-            std::uint64_t* dst = out + base;
-            for (std::uint64_t b = 0; b < run; ++b) dst[b] = std::uint64_t{own[b]} + partner[b];
+            // Results of up to 1 MiB share blocks that are kept for reuse.
+            if (k <= 8) store_sums<true>(out + base, table + base, partners + rc_end[a] * run, run);
+            else store_sums<false>(out + base, table + base, partners + rc_end[a] * run, run);
         }
     }
+#if NUVEK_X86_FAST_PATHS
+    _mm_sfence();  // the streamed stores are seen before the result is handed out
+#endif
 }
 
 template <class Count>
