@@ -4,7 +4,6 @@
 #include <optional>
 
 #include "fasta/fasta_reader.hpp"
-#include "util/ordered_map.hpp"
 #include "kmer/kmer_counter.hpp"
 #include "kmer/kmer_index.hpp"
 #include "panic.hpp"
@@ -12,8 +11,6 @@
 
 namespace nuvek {
 namespace {
-
-using Entries = std::vector<std::pair<std::string, KmerCountResult>>;
 
 // Feeds each sequence piece to the counter as the reader passes it on.
 class CountingSink final : public FastaSink {
@@ -27,7 +24,8 @@ private:
 
 }  // namespace
 
-Entries get_kmer_count_fasta(std::string_view path, std::uint8_t k, bool use_rev_complement, bool skip_invalid) {
+void get_kmer_count_fasta(std::string_view path, std::uint8_t k, bool use_rev_complement, bool skip_invalid,
+                          KmerRecordSink& out) {
     std::optional<FastaReader> reader;
     try {
         reader.emplace(path);
@@ -45,16 +43,14 @@ Entries get_kmer_count_fasta(std::string_view path, std::uint8_t k, bool use_rev
         }
     };
 
-    Entries entries;
     if (k > kMaxKmerK) {
         // No counts of 4^k columns can be made; a file without records
         // still gives its empty result.
         if (next(nullptr)) throw std::bad_alloc();
-        return entries;
+        return;
     }
     KmerCounter counter(k, use_rev_complement, skip_invalid);
     CountingSink sink(counter);
-    OrderedMap<std::size_t> positions;
     for (;;) {
         counter.begin();
         if (!next(&sink)) break;
@@ -65,11 +61,8 @@ Entries get_kmer_count_fasta(std::string_view path, std::uint8_t k, bool use_rev
             failure.set_note("in record " + quote_str(record.id) + " of " + quote_str(path) + ", " + failure.note());
             throw;
         }
-        const auto [pos, inserted] = positions.find_or_insert(record.id, [&] { return entries.size(); });
-        if (inserted) entries.emplace_back(std::move(record.id), std::move(counts));
-        else entries[*pos].second = std::move(counts);  // the last record with an id wins
+        out.put(record.id, std::move(counts));
     }
-    return entries;
 }
 
 }  // namespace nuvek

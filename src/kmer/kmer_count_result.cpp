@@ -12,6 +12,18 @@ bool sparse_is_smaller(std::uint64_t n, std::uint64_t size) {
     return n * sizeof(KmerEntry) / sizeof(std::uint64_t) < size;
 }
 
+template <class Narrow>
+void widen(const void* from, std::uint64_t n, std::uint64_t* to) noexcept {
+    const auto* p = static_cast<const Narrow*>(from);
+    for (std::uint64_t i = 0; i < n; ++i) to[i] = p[i];
+}
+
+template <class Narrow>
+void narrow(const std::uint32_t* from, std::uint64_t n, void* to) noexcept {
+    auto* p = static_cast<Narrow*>(to);
+    for (std::uint64_t i = 0; i < n; ++i) p[i] = static_cast<Narrow>(from[i]);
+}
+
 }  // namespace
 
 KmerCountResult KmerCountResult::sparse(std::uint8_t k, std::uint64_t total, std::uint64_t size,
@@ -20,21 +32,54 @@ KmerCountResult KmerCountResult::sparse(std::uint8_t k, std::uint64_t total, std
     r.k = k;
     r.total = total;
     r.size_ = size;
-    r.sparse_ = true;
+    r.form_ = Form::Sparse;
     r.entries_ = std::move(entries);
     return r;
 }
 
+KmerCountResult KmerCountResult::smallest(std::uint8_t k, std::uint64_t total, const std::uint32_t* counts,
+                                          std::uint64_t size, std::uint32_t largest, std::uint64_t nonzero) {
+    const unsigned width = largest <= 0xFF ? 1 : largest <= 0xFFFF ? 2 : 4;
+    if (nonzero * sizeof(KmerEntry) < size * width) {
+        std::vector<KmerEntry> entries(nonzero + 1);
+        KmerEntry* out = entries.data();
+        for (std::uint64_t i = 0; i < size; ++i) {  // no branch on the (random) counts
+            *out = KmerEntry{i, counts[i]};
+            out += counts[i] != 0;
+        }
+        entries.pop_back();
+        return sparse(k, total, size, std::move(entries));
+    }
+    KmerCountResult r;
+    r.k = k;
+    r.total = total;
+    r.size_ = size;
+    r.form_ = Form::Narrow;
+    r.width_ = static_cast<std::uint8_t>(width);
+    r.narrow_.reset(new unsigned char[size * width]);
+    if (width == 1) narrow<std::uint8_t>(counts, size, r.narrow_.get());
+    else if (width == 2) narrow<std::uint16_t>(counts, size, r.narrow_.get());
+    else narrow<std::uint32_t>(counts, size, r.narrow_.get());
+    return r;
+}
+
 CountVector KmerCountResult::counts() const {
-    if (!sparse_) return dense_;
+    if (form_ == Form::Dense) return dense_;
     require_fits(size_, sizeof(std::uint64_t));
+    if (form_ == Form::Narrow) {
+        CountVector out(size_);  // uninitialised: widening writes every counter
+        if (width_ == 1) widen<std::uint8_t>(narrow_.get(), size_, out.data());
+        else if (width_ == 2) widen<std::uint16_t>(narrow_.get(), size_, out.data());
+        else widen<std::uint32_t>(narrow_.get(), size_, out.data());
+        return out;
+    }
     CountVector out(size_, 0);
     for (const auto& e : entries_) out[e.column] = e.count;
     return out;
 }
 
 const CountVector& KmerCountResult::held_counts() const {
-    if (!sparse_) return dense_;
+    if (form_ == Form::Dense) return dense_;
     if (!expanded_built_) {
         expanded_ = counts();
         expanded_built_ = true;
@@ -43,13 +88,14 @@ const CountVector& KmerCountResult::held_counts() const {
 }
 
 void KmerCountResult::compact() {
-    if (sparse_) {
+    if (form_ == Form::Narrow) return;
+    if (form_ == Form::Sparse) {
         if (sparse_is_smaller(entries_.size(), size_)) return;
         dense_ = expanded_built_ ? std::move(expanded_) : counts();
         entries_ = {};
         expanded_ = {};
         expanded_built_ = false;
-        sparse_ = false;
+        form_ = Form::Dense;
         return;
     }
     const auto nonzero =
@@ -61,7 +107,7 @@ void KmerCountResult::compact() {
         if (dense_[i] != 0) entries.push_back({i, dense_[i]});
     entries_ = std::move(entries);
     dense_ = {};
-    sparse_ = true;
+    form_ = Form::Sparse;
 }
 
 }  // namespace nuvek

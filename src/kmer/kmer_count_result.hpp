@@ -1,16 +1,19 @@
 // The k-mer counts of one sequence: k, the number of windows counted and
 // one counter per column index.
 //
-// The counters are held in one of two forms. Dense: one counter per column,
-// as a plain vector. Sparse: only the non-zero counters, as (column, count)
-// entries with distinct columns in no particular order, plus the number of
-// columns. Counting picks whichever form is smaller, so that the counts of a
-// short read at a large k take a few hundred bytes instead of 8 * 4^k. Both
-// forms read back as the same counters; the full vector is materialised only
-// when a caller asks for it.
+// The counters are held in one of three forms. Dense: one counter per
+// column, as a plain vector. Sparse: only the non-zero counters, as (column,
+// count) entries with distinct columns in no particular order, plus the
+// number of columns. Narrow: one counter per column in 1, 2 or 4 bytes, the
+// fewest that hold the largest. Counting picks the smallest form, so that
+// the counts of a short read take a few hundred bytes instead of 8 * 4^k:
+// 100,000 reads are 25 MB of counts at k = 4 rather than 200 MB, which the
+// process would fault in page by page. All forms read back as the same
+// counters; the full vector is materialised only when a caller asks for it.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -37,14 +40,22 @@ public:
     // (distinct columns, each below size, any order).
     static KmerCountResult sparse(std::uint8_t k, std::uint64_t total, std::uint64_t size,
                                   std::vector<KmerEntry> entries);
+    // The size counters at counts in the smallest of the three forms;
+    // largest is the largest of them, nonzero the number of non-zero ones.
+    static KmerCountResult smallest(std::uint8_t k, std::uint64_t total, const std::uint32_t* counts,
+                                    std::uint64_t size, std::uint32_t largest, std::uint64_t nonzero);
 
     std::uint8_t k = 0;
     std::uint64_t total = 0;
 
     // Number of columns (the length of the counts vector).
     std::uint64_t size() const noexcept { return size_; }
-    bool is_sparse() const noexcept { return sparse_; }
-    // The counters of a dense result.
+    bool is_sparse() const noexcept { return form_ == Form::Sparse; }
+    // Bytes per counter of a narrow result (1, 2 or 4), 0 for the others;
+    // narrow_data() holds size() counters of that width.
+    unsigned narrow_width() const noexcept { return form_ == Form::Narrow ? width_ : 0; }
+    const void* narrow_data() const noexcept { return narrow_.get(); }
+    // The counters of a dense result (neither sparse nor narrow).
     const CountVector& dense() const noexcept { return dense_; }
     // The non-zero entries of a sparse result.
     const std::vector<KmerEntry>& entries() const noexcept { return entries_; }
@@ -58,16 +69,25 @@ public:
     // when it cannot fit in memory.
     const CountVector& held_counts() const;
 
-    // Switches to the smaller of the two forms: sparse when the non-zero
-    // entries take less room than one counter per column.
+    // Switches a dense or sparse result to the smaller of those two forms:
+    // sparse when the non-zero entries take less room than one counter per
+    // column.
     void compact();
 
 private:
+    enum class Form : std::uint8_t { Dense, Sparse, Narrow };
+    struct FreeBytes {
+        void operator()(unsigned char* p) const noexcept { delete[] p; }
+    };
+
     std::uint64_t size_ = 0;
-    bool sparse_ = false;
+    Form form_ = Form::Dense;
+    std::uint8_t width_ = 0;
     CountVector dense_;
+    std::unique_ptr<unsigned char[], FreeBytes> narrow_;
     std::vector<KmerEntry> entries_;
-    // The full vector of a sparse result, once held_counts() built it.
+    // The full vector of a sparse or narrow result, once held_counts()
+    // built it.
     mutable CountVector expanded_;
     mutable bool expanded_built_ = false;
 };

@@ -259,21 +259,37 @@ std::vector<KmerEntry> nonzero_entries(const Count* counts, std::uint64_t n, std
     return entries;
 }
 
-// Tables up to this many counters are folded into a fresh result before
-// its form is chosen: cheaper than folding in place and counting twice.
+// Tables up to this many counters (k <= kPermutedK) are folded into
+// scratch and measured before the result's form is chosen.
 constexpr std::uint64_t kFoldFirst = 4096;
 
 }  // namespace
 
 KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t* table, std::uint64_t n, bool rc) {
-    if (rc && n <= kFoldFirst) {
-        CountVector counts(n);  // uninitialised: the fold writes every counter
-        fold_widen(counts.data(), table, k);
+    if (n <= kFoldFirst) {
+        // Small tables (a read's counts) take the smallest of the three
+        // forms, folded first into scratch; sums fit in 32 bits (see the
+        // counter's flush).
+        std::uint32_t folded[kFoldFirst];
+        const std::uint32_t* counts = table;
+        std::uint32_t largest = 0;
         std::uint64_t nonzero = 0;
-        for (std::uint64_t i = 0; i < n; ++i) nonzero += counts[i] != 0;
-        if (nonzero * (sizeof(KmerEntry) / sizeof(std::uint64_t)) < n)
-            return KmerCountResult::sparse(k, total, n, nonzero_entries(counts.data(), n, nonzero));
-        return KmerCountResult{k, total, std::move(counts)};
+        if (rc) {
+            const std::uint16_t* partner = rc_permutations.columns + n;
+            for (std::uint64_t x = 0; x < n; ++x) {
+                const std::uint32_t sum = table[x] + table[partner[x]];
+                folded[x] = sum;
+                largest = std::max(largest, sum);
+                nonzero += sum != 0;
+            }
+            counts = folded;
+        } else {
+            for (std::uint64_t x = 0; x < n; ++x) {
+                largest = std::max(largest, table[x]);
+                nonzero += table[x] != 0;
+            }
+        }
+        return KmerCountResult::smallest(k, total, counts, n, largest, nonzero);
     }
     std::uint64_t nonzero = 0;
     for (std::uint64_t i = 0; i < n; ++i) nonzero += table[i] != 0;

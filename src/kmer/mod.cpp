@@ -48,6 +48,16 @@ Ref counts_list(const KmerCountResult& r) {
     require_fits(size, sizeof(PyObject*));
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(size)));
     PyObject* items = list.get();
+    if (const unsigned width = r.narrow_width()) {
+        const auto put = [&](const auto* counts) {
+            for (std::uint64_t i = 0; i < size; ++i)
+                PyList_SET_ITEM(items, static_cast<Py_ssize_t>(i), to_py_u64(counts[i]).release());
+        };
+        if (width == 1) put(static_cast<const std::uint8_t*>(r.narrow_data()));
+        else if (width == 2) put(static_cast<const std::uint16_t*>(r.narrow_data()));
+        else put(static_cast<const std::uint32_t*>(r.narrow_data()));
+        return list;
+    }
     if (!r.is_sparse()) {
         const auto& counts = r.dense();
         for (std::size_t i = 0; i < counts.size(); ++i) {
@@ -126,6 +136,26 @@ constexpr Signature kToIdxSig{nullptr, "get_kmer_to_idx", kKParams};
 constexpr Signature kSeqSig{nullptr, "get_kmer_count_seq", kSeqParams, 1};
 constexpr Signature kFastaSig{nullptr, "get_kmer_count_fasta", kFastaParams, 1};
 
+// A dict of every record's counts by id: the first record with an id sets
+// its place, the last one its counts. Each record becomes Python objects as
+// soon as it is counted; the dict is built at the end, sized once for all of
+// them (growing it step by step cost a sixth of the time on short reads).
+Ref kmer_count_fasta(std::string_view path, std::uint8_t k, bool use_rev_complement, bool skip_invalid) {
+    class Collect final : public KmerRecordSink {
+    public:
+        void put(std::string& id, KmerCountResult&& counts) override {
+            Ref key = to_py(id);
+            Ref value = new_instance(PyClass<KmerCountResult>::type(), std::move(counts));
+            items.emplace_back(std::move(key), std::move(value));
+        }
+        std::vector<std::pair<Ref, Ref>> items;
+    } out;
+    get_kmer_count_fasta(path, k, use_rev_complement, skip_invalid, out);
+    Ref dict = new_dict(out.items.size());
+    for (const auto& [key, value] : out.items) check_status(PyDict_SetItem(dict.get(), key.get(), value.get()));
+    return dict;
+}
+
 // skip_invalid: keyword-only, False when left out.
 constexpr auto to_skip_invalid = keyword_or<to_bool, false>;
 
@@ -170,7 +200,7 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef function_defs[] = {
     {"get_kmer_count_fasta",
-     method_cast(function<kFastaSig, get_kmer_count_fasta, to_path, to_u8, to_bool, to_skip_invalid>), kFast,
+     method_cast(function<kFastaSig, kmer_count_fasta, to_path, to_u8, to_bool, to_skip_invalid>), kFast,
      nullptr},
     {"get_kmer_count_seq",
      method_cast(function<kSeqSig, get_kmer_count_seq, to_text, to_u8, to_bool, to_skip_invalid>), kFast, nullptr},
