@@ -110,3 +110,31 @@ def test_many_large_results_alive_at_once():
     for r in results[::7]:
         assert r.counts == expected
     assert all(memoryview(r).tobytes() == memoryview(results[0]).tobytes() for r in results)
+
+
+# Small tables are kept in the fewest bytes per counter that hold the
+# largest count: a run of one base pushes AAAA (and TTTT) across the limits
+# of one, two and four bytes, on top of random bases that make the table
+# too full to be held sparse.
+@pytest.mark.parametrize("run", [0, 250, 251, 252, 65_530, 65_531, 65_532, 70_000])
+@pytest.mark.parametrize("k, rc", [(3, True), (4, True), (4, False), (6, True)])
+def test_small_tables_in_every_width(run, k, rc):
+    rng = random.Random(run + k)
+    seq = "".join(rng.choices("ACGT", k=3 * 4**k)) + "A" * run
+    got = get_kmer_count_seq(seq, k, rc)
+    assert as_dict(got.counts) == dict(reference(seq, k, rc))
+    assert from_buffer(got) == got.counts
+    assert got.total == (len(seq) - k + 1) * (2 if rc else 1)
+
+
+def test_fasta_reads_in_narrow_tables(tmp_path):
+    rng = random.Random(5)
+    reads = [("r%d" % i, "".join(rng.choices("ACGT", k=150))) for i in range(300)]
+    reads.append(("long", "C" * 300 + "".join(rng.choices("ACGT", k=500))))
+    path = tmp_path / "reads.fa"
+    path.write_text("".join(f">{rid}\n{seq}\n" for rid, seq in reads))
+    got = get_kmer_count_fasta(str(path), 4, True)
+    assert list(got) == [rid for rid, _ in reads]
+    for rid, seq in reads:
+        assert as_dict(got[rid].counts) == dict(reference(seq, 4, True))
+        assert from_buffer(got[rid]) == got[rid].counts
