@@ -105,6 +105,11 @@ def failure_places(n, k):
     places = {0, 1, k - 1, k, n - 1, n - 2}
     for edge in range(BLOCK, n, BLOCK):
         places |= {edge - 2, edge - 1, edge, edge + 1, edge + k - 1}
+    # A block is counted as two streams, the second one starting halfway
+    # from the 32 bytes before it.
+    for start in range(0, n, BLOCK):
+        half = start + min(BLOCK, n - start) // 2
+        places |= {half - 33, half - 32, half - 1, half, half + 1, half + k - 1}
     return sorted(p for p in places if 0 <= p < n)
 
 

@@ -189,20 +189,34 @@ void FastaReader::check_text(const char* p, std::size_t n) {
 }
 
 // Reads sequence lines up to the next header (left in header_) or the end of
-// the file, passing each line's bytes to sink. A line inside the buffer goes
-// out as one piece; a line that runs past it goes out in pieces as the
-// buffer is refilled, with only its possible trailing whitespace held back.
+// the file, passing each line's bytes to sink. The lines that lie inside the
+// buffer are moved together in place, over the line feeds and trailing
+// whitespace before them, and go out as one piece: a 5 Mbp genome in lines
+// of 80 is then 40 pieces rather than 62,500. A line that runs past the
+// buffer goes out in pieces as the buffer is refilled, with only its
+// possible trailing whitespace held back.
 void FastaReader::read_sequence(FastaSink& sink) {
     carry_.clear();
     bool line_start = true;
+    char* joined = nullptr;  // lines moved together in the buffer, not yet passed on
+    std::size_t joined_size = 0;
+    const auto pass_joined = [&] {
+        if (joined_size) sink.append(std::string_view(joined, joined_size));
+        joined = nullptr;
+        joined_size = 0;
+    };
     for (;;) {
-        if (pos_ == end_ && !refill()) {
-            if (!line_start) sequence_bytes(nullptr, 0, true, sink);
-            return;
+        if (pos_ == end_) {
+            pass_joined();
+            if (!refill()) {
+                if (!line_start) sequence_bytes(nullptr, 0, true, sink);
+                return;
+            }
         }
-        const char* p = buf_.get() + pos_;
+        char* p = buf_.get() + pos_;
         const std::size_t avail = end_ - pos_;
         if (line_start && *p == '>') {
+            pass_joined();
             ++pos_;
             header_.clear();
             read_line(header_);
@@ -210,6 +224,18 @@ void FastaReader::read_sequence(FastaSink& sink) {
             return;
         }
         const auto* nl = static_cast<const char*>(std::memchr(p, '\n', avail));
+        if (nl && carry_.empty()) {
+            const auto len = static_cast<std::size_t>(nl - p);
+            check_text(p, len);
+            const std::size_t cut = trimmed_size(p, len);
+            if (!joined) joined = p;
+            if (joined + joined_size != p) std::memmove(joined + joined_size, p, cut);
+            joined_size += cut;
+            pos_ += len + 1;
+            line_start = true;
+            continue;
+        }
+        pass_joined();
         if (nl) {
             const auto len = static_cast<std::size_t>(nl - p);
             sequence_bytes(p, len, true, sink);

@@ -23,13 +23,43 @@ using Byte = unsigned char;
 // Bit set in the code of every byte that is not a base.
 inline constexpr Byte kInvalid = 4;
 
+// Runs of at least this many bytes are counted as two interleaved streams:
+// the rolling code is a chain of a shift and an OR per byte, two cycles of
+// latency that bound a single stream; the second half's chain starts from
+// its 32 bytes before (the whole 64-bit code), so that both streams make
+// exactly the increments, and leave exactly the code, of one stream.
+inline constexpr std::size_t kTwoStreams = 256;
+
+// Rolls code over p[0..n) with no counting (validity is checked by the
+// stream that counts these bytes).
+inline std::uint64_t roll(const Byte* p, std::size_t n, const Byte* lut, std::uint64_t x) {
+    for (std::size_t i = 0; i < n; ++i) x = (x << 2) | lut[p[i]];
+    return x;
+}
+
 // Every byte's window is counted into table[code & mask].
 template <int Sign>
 inline Byte count_dense(const Byte* p, std::size_t n, const Byte* lut, std::uint32_t* table, std::uint64_t mask,
                         std::uint64_t& code) {
     std::uint64_t x = code;
     Byte bad = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t i = 0;
+    if (n >= kTwoStreams) {
+        const std::size_t h = n / 2;
+        std::uint64_t y = roll(p + h - 32, 32, lut, 0);
+        for (; i < h; ++i) {
+            const Byte c = lut[p[i]];
+            const Byte d = lut[p[h + i]];
+            bad |= c | d;
+            x = (x << 2) | c;
+            y = (y << 2) | d;
+            table[x & mask] += static_cast<std::uint32_t>(Sign);
+            table[y & mask] += static_cast<std::uint32_t>(Sign);
+        }
+        x = y;
+        i = 2 * h;
+    }
+    for (; i < n; ++i) {
         const Byte c = lut[p[i]];
         bad |= c;
         x = (x << 2) | c;
@@ -47,7 +77,25 @@ inline Byte count_wide(const Byte* p, std::size_t n, const Byte* lut, std::uint3
                        std::uint64_t& code) {
     std::uint64_t x = code;
     Byte bad = 0;
-    for (std::size_t i = 0; i < n; i += S) {
+    std::size_t i = 0;
+    if (n >= kTwoStreams) {
+        const std::size_t h = n / (2 * S) * S;  // the second stream starts in phase
+        std::uint64_t y = roll(p + h - 32, 32, lut, 0);
+        for (; i < h; i += S) {
+            for (int j = 0; j < S; ++j) {
+                const Byte c = lut[p[i + j]];
+                const Byte d = lut[p[h + i + j]];
+                bad |= c | d;
+                x = (x << 2) | c;
+                y = (y << 2) | d;
+            }
+            table[x & mask] += static_cast<std::uint32_t>(Sign);
+            table[y & mask] += static_cast<std::uint32_t>(Sign);
+        }
+        x = y;
+        i = 2 * h;
+    }
+    for (; i < n; i += S) {
         for (int j = 0; j < S; ++j) {
             const Byte c = lut[p[i + j]];
             bad |= c;
