@@ -170,6 +170,13 @@ def bench_fasta():
                     floor = best_of(lambda: [np.ones(4**k, dtype=np.int64) for _ in range(100)], 5)
                     print(f"  k={k} writing 100 fresh numpy arrays of 4^{k} int64 counters takes "
                           f"{floor * 1e3:.2f} ms (nuvek's whole call: {times[0] * 1e3:.2f} ms)")
+                    # End to end, when the counts are wanted as numpy arrays:
+                    # nuvek's results are exported without a copy, the peer's
+                    # arrays are its own output.
+                    fns = [lambda: {rid: np.asarray(r) for rid, r in get_kmer_count_fasta(path, k, True).items()}]
+                    fns += [lambda read=read: with_numba(read, path, k, True) for _, read in readers]
+                    times = best_of_each(fns, repeat)
+                    row(f"  k={k} as numpy arrays", times[0], [(name, t) for (name, _), t in zip(readers, times[1:])])
 
 
 def plain_lists(k):
