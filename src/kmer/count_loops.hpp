@@ -37,41 +37,9 @@ inline std::uint64_t roll(const Byte* p, std::size_t n, const Byte* lut, std::ui
     return x;
 }
 
-// Every byte's window is counted into table[code & mask].
-template <int Sign>
-inline Byte count_dense(const Byte* p, std::size_t n, const Byte* lut, std::uint32_t* table, std::uint64_t mask,
-                        std::uint64_t& code) {
-    std::uint64_t x = code;
-    Byte bad = 0;
-    std::size_t i = 0;
-    if (n >= kTwoStreams) {
-        const std::size_t h = n / 2;
-        std::uint64_t y = roll(p + h - 32, 32, lut, 0);
-        for (; i < h; ++i) {
-            const Byte c = lut[p[i]];
-            const Byte d = lut[p[h + i]];
-            bad |= c | d;
-            x = (x << 2) | c;
-            y = (y << 2) | d;
-            table[x & mask] += static_cast<std::uint32_t>(Sign);
-            table[y & mask] += static_cast<std::uint32_t>(Sign);
-        }
-        x = y;
-        i = 2 * h;
-    }
-    for (; i < n; ++i) {
-        const Byte c = lut[p[i]];
-        bad |= c;
-        x = (x << 2) | c;
-        table[x & mask] += static_cast<std::uint32_t>(Sign);
-    }
-    code = x;
-    return bad & kInvalid;
-}
-
 // Every S-th byte's (k+S-1)-mer is counted into table[code & mask]; it
-// stands for the S k-mer windows that end in its last S bytes. n is a
-// multiple of S.
+// stands for the S k-mer windows that end in its last S bytes (S = 1: every
+// window on its own). n is a multiple of S.
 template <int S, int Sign>
 inline Byte count_wide(const Byte* p, std::size_t n, const Byte* lut, std::uint32_t* table, std::uint64_t mask,
                        std::uint64_t& code) {
@@ -105,6 +73,13 @@ inline Byte count_wide(const Byte* p, std::size_t n, const Byte* lut, std::uint3
     }
     code = x;
     return bad & kInvalid;
+}
+
+// Every byte's window is counted into table[code & mask].
+template <int Sign>
+inline Byte count_dense(const Byte* p, std::size_t n, const Byte* lut, std::uint32_t* table, std::uint64_t mask,
+                        std::uint64_t& code) {
+    return count_wide<1, Sign>(p, n, lut, table, mask, code);
 }
 
 // Counts into a table that is mostly zero and notes in touched (room for n
