@@ -162,3 +162,29 @@ def test_skip_invalid_fasta_with_soft_masking_and_gaps(fasta, k):
     for rc in (False, True):
         got = count(name, k, rc, skip=True)["m"]
         assert as_tuple(got) == as_tuple(count_seq(seq, k, rc, skip=True))
+
+
+# Short lines of every width, each with its own line end, some holding
+# non-ASCII letters or whitespace inside, so that lines joined sixteen
+# bytes at a time meet every kind of line next to every other.
+@pytest.mark.parametrize("k, rc", [(0, False), (3, True), (5, False)])
+def test_mixed_short_lines(fasta, k, rc):
+    rng = random.Random(k)
+    records, data = [], []
+    for i in range(600):
+        parts = []
+        for _ in range(rng.randrange(0, 60)):
+            line = "".join(rng.choices("ACGTacgtN", k=rng.randrange(0, 40)))
+            if rng.random() < 0.05:
+                at = rng.randrange(len(line) + 1)
+                line = line[:at] + rng.choice(["é", " ", "\u00a0", "\t"]) + "A" + line[at:]
+            parts.append(line)
+            data.append(line + rng.choice(EOLS + ["  \r\n", "\t\n", "\n\n"]))
+        data.insert(len(data) - len(parts), f">r{i}\n")
+        records.append((f"r{i}", "".join(parts)))
+    text = "".join(data)
+    assert len(text.encode()) > 2 * BUFFER
+    got = count(fasta(text), k, rc, skip=True)
+    assert list(got) == [rid for rid, _ in records]
+    for rid, seq in records:
+        assert as_tuple(got[rid]) == as_tuple(count_seq(seq, k, rc, skip=True)), rid

@@ -98,8 +98,14 @@ private:
     void sequence_bytes(const char* p, std::size_t n, bool ends_line, FastaSink& sink);
     void check_text(const char* p, std::size_t n);
 
+    // Room past the end of joined_ for the last 16-byte store of a copy.
+    static constexpr std::size_t kJoinSlack = 64;
+
     FastaInput input_;
     std::unique_ptr<char[]> buf_;
+    // A record's sequence lines from the current buffer, joined (they
+    // never take more room than they took in buf_).
+    std::unique_ptr<char[]> joined_;
     std::size_t pos_ = 0;        // next unread byte of the buffer
     std::size_t end_ = 0;        // end of the bytes in the buffer
     std::size_t ascii_end_ = 0;  // no byte above 0x7F in [pos_, ascii_end_)
