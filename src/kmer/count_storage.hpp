@@ -5,8 +5,9 @@
 // heap in 4 KiB pages, faulting them in costs more than counting them.
 // Results from 64 KiB up are therefore placed in 2 MiB blocks that the
 // kernel is asked to back with huge pages: results up to 1 MiB share a
-// block, which is given back once all of them are freed (so one kept
-// result holds its whole block), larger ones get blocks of their own.
+// block, which is freed once all of them are freed (so one kept result
+// holds its whole block), larger ones get blocks of their own. Up to 64 MB
+// of freed single blocks are kept and handed out again, already faulted in.
 //
 // The vector type leaves its elements uninitialised where a std::vector
 // would zero them (CountVector v(n), v.resize(n)): the code filling it
