@@ -127,14 +127,22 @@ def test_small_tables_in_every_width(run, k, rc):
     assert got.total == (len(seq) - k + 1) * (2 if rc else 1)
 
 
-def test_fasta_reads_in_narrow_tables(tmp_path):
+@pytest.mark.parametrize("k", [3, 4, 5, 6])
+@pytest.mark.parametrize("skip", [False, True])
+def test_fasta_reads_in_narrow_tables(tmp_path, k, skip):
     rng = random.Random(5)
-    reads = [("r%d" % i, "".join(rng.choices("ACGT", k=150))) for i in range(300)]
+    letters = "ACGTNa" if skip else "ACGT"
+    reads = [("r%d" % i, "".join(rng.choices(letters, k=150))) for i in range(300)]
     reads.append(("long", "C" * 300 + "".join(rng.choices("ACGT", k=500))))
     path = tmp_path / "reads.fa"
     path.write_text("".join(f">{rid}\n{seq}\n" for rid, seq in reads))
-    got = get_kmer_count_fasta(str(path), 4, True)
+    got = get_kmer_count_fasta(str(path), k, True, skip_invalid=skip)
     assert list(got) == [rid for rid, _ in reads]
     for rid, seq in reads:
-        assert as_dict(got[rid].counts) == dict(reference(seq, 4, True))
+        seq = seq.upper()
+        want = collections.Counter()  # every window without N, on both strands
+        for w in (seq[i : i + k] for i in range(len(seq) - k + 1)):
+            if "N" not in w:
+                want.update(reference(w, k, True))
+        assert as_dict(got[rid].counts) == dict(want), rid
         assert from_buffer(got[rid]) == got[rid].counts
