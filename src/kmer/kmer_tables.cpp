@@ -52,13 +52,22 @@ void radix_sort(std::vector<std::uint64_t>& codes, unsigned bits) {
     }
 }
 
+// acc[(x >> 2t) & mask] += wide[x] for every x below n and t below s, as
+// s rounds of plain row additions: after round t the wide table is folded
+// in place, each counter the sum of four neighbours, so that round t + 1
+// adds row by row again. Adding counter by counter instead kept hitting
+// the same few of acc's counters, each addition waiting for the last: it
+// took a fifth of the time of counting a 50 kbp record at k = 4.
 template <class Count>
-void sum_out(Count* acc, const std::uint32_t* wide, std::uint64_t n, unsigned s, std::uint64_t mask) noexcept {
-    // No test for zero counters: which ones are zero is as random as the
-    // sequence, and adding zero costs less than a mispredicted branch.
-    for (std::uint64_t x = 0; x < n; ++x) {
-        const std::uint32_t v = wide[x];
-        for (unsigned t = 0; t < s; ++t) acc[(x >> (2 * t)) & mask] += v;
+void sum_out(Count* acc, std::uint32_t* wide, std::uint64_t n, unsigned s, std::uint64_t mask) noexcept {
+    const std::uint64_t columns = mask + 1;
+    for (unsigned t = 0; t < s; ++t) {
+        const std::uint64_t m = n >> (2 * t);  // a multiple of columns
+        for (std::uint64_t row = 0; row < m; row += columns)
+            for (std::uint64_t c = 0; c < columns; ++c) acc[c] += wide[row + c];
+        if (t + 1 < s)
+            for (std::uint64_t y = 0; y < m / 4; ++y)
+                wide[y] = wide[4 * y] + wide[4 * y + 1] + wide[4 * y + 2] + wide[4 * y + 3];
     }
 }
 
@@ -231,11 +240,11 @@ void add_table(std::uint64_t* acc, const std::uint32_t* table, std::uint64_t n) 
     for (std::uint64_t i = 0; i < n; ++i) acc[i] += table[i];
 }
 
-void sum_out_wide(std::uint64_t* acc, const std::uint32_t* wide, std::uint64_t n, unsigned s,
+void sum_out_wide(std::uint64_t* acc, std::uint32_t* wide, std::uint64_t n, unsigned s,
                   std::uint64_t mask) noexcept {
     sum_out(acc, wide, n, s, mask);
 }
-void sum_out_wide(std::uint32_t* acc, const std::uint32_t* wide, std::uint64_t n, unsigned s,
+void sum_out_wide(std::uint32_t* acc, std::uint32_t* wide, std::uint64_t n, unsigned s,
                   std::uint64_t mask) noexcept {
     sum_out(acc, wide, n, s, mask);
 }

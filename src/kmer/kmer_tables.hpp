@@ -19,10 +19,11 @@ unsigned wide_step(unsigned k) noexcept;
 void add_table(std::uint64_t* acc, const std::uint32_t* table, std::uint64_t n) noexcept;
 // Adds to acc (4^k counters, mask = 4^k - 1) the k-mers of a wide table of
 // n counters for step s: each (k+s-1)-mer stands for the s k-mers that end
-// in its last s letters.
-void sum_out_wide(std::uint64_t* acc, const std::uint32_t* wide, std::uint64_t n, unsigned s,
+// in its last s letters. The wide table is used as scratch: the caller
+// zeroes it afterwards.
+void sum_out_wide(std::uint64_t* acc, std::uint32_t* wide, std::uint64_t n, unsigned s,
                   std::uint64_t mask) noexcept;
-void sum_out_wide(std::uint32_t* acc, const std::uint32_t* wide, std::uint64_t n, unsigned s,
+void sum_out_wide(std::uint32_t* acc, std::uint32_t* wide, std::uint64_t n, unsigned s,
                   std::uint64_t mask) noexcept;
 // Adds to every column the count of its reverse complement's column (4^k
 // counters): the windows of the reverse strand are exactly the reverse
