@@ -10,7 +10,6 @@
 #include <optional>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "boundary.hpp"
 
@@ -18,18 +17,14 @@ namespace nuvek::py {
 
 // ---------------------------------------------------------------------------
 // Results: a native result becomes a new reference by its type (a Ref as it
-// is, nothing as None, text as str, numbers, optionals, a list of
-// (key, value) pairs as a dict, a class's value as a new instance).
+// is, nothing as None, text as str, numbers, optionals, a class's value as
+// a new instance).
 
 namespace detail {
 template <class T>
 inline constexpr bool is_optional = false;
 template <class T>
 inline constexpr bool is_optional<std::optional<T>> = true;
-template <class T>
-inline constexpr bool is_pairs = false;
-template <class K, class V>
-inline constexpr bool is_pairs<std::vector<std::pair<K, V>>> = true;
 }  // namespace detail
 
 template <class R>
@@ -47,14 +42,6 @@ Ref to_result(R&& r) {
         return to_py(std::string_view(r));
     } else if constexpr (detail::is_optional<T>) {
         return r ? to_result(*std::forward<R>(r)) : none();
-    } else if constexpr (detail::is_pairs<T>) {
-        Ref dict = new_dict(r.size());
-        for (auto& [key, value] : r) {
-            Ref k = to_result(std::move(key));
-            Ref v = to_result(std::move(value));
-            check_status(PyDict_SetItem(dict.get(), k.get(), v.get()));
-        }
-        return dict;
     } else {
         return new_instance(PyClass<T>::type(), std::forward<R>(r));
     }
