@@ -19,7 +19,7 @@ void widen(const void* from, std::uint64_t n, std::uint64_t* to) noexcept {
 }
 
 template <class Narrow>
-void narrow(const std::uint32_t* from, std::uint64_t n, void* to) noexcept {
+void copy_narrow(const std::uint32_t* from, std::uint64_t n, void* to) noexcept {
     auto* p = static_cast<Narrow*>(to);
     for (std::uint64_t i = 0; i < n; ++i) p[i] = static_cast<Narrow>(from[i]);
 }
@@ -37,19 +37,8 @@ KmerCountResult KmerCountResult::sparse(std::uint8_t k, std::uint64_t total, std
     return r;
 }
 
-KmerCountResult KmerCountResult::smallest(std::uint8_t k, std::uint64_t total, const std::uint32_t* counts,
-                                          std::uint64_t size, std::uint32_t largest, std::uint64_t nonzero) {
-    const unsigned width = largest <= 0xFF ? 1 : largest <= 0xFFFF ? 2 : 4;
-    if (nonzero * sizeof(KmerEntry) < size * width) {
-        std::vector<KmerEntry> entries(nonzero + 1);
-        KmerEntry* out = entries.data();
-        for (std::uint64_t i = 0; i < size; ++i) {  // no branch on the (random) counts
-            *out = KmerEntry{i, counts[i]};
-            out += counts[i] != 0;
-        }
-        entries.pop_back();
-        return sparse(k, total, size, std::move(entries));
-    }
+KmerCountResult KmerCountResult::narrow(std::uint8_t k, std::uint64_t total, const std::uint32_t* counts,
+                                        std::uint64_t size, unsigned width) {
     KmerCountResult r;
     r.k = k;
     r.total = total;
@@ -57,9 +46,9 @@ KmerCountResult KmerCountResult::smallest(std::uint8_t k, std::uint64_t total, c
     r.form_ = Form::Narrow;
     r.width_ = static_cast<std::uint8_t>(width);
     r.narrow_.reset(new unsigned char[size * width]);
-    if (width == 1) narrow<std::uint8_t>(counts, size, r.narrow_.get());
-    else if (width == 2) narrow<std::uint16_t>(counts, size, r.narrow_.get());
-    else narrow<std::uint32_t>(counts, size, r.narrow_.get());
+    if (width == 1) copy_narrow<std::uint8_t>(counts, size, r.narrow_.get());
+    else if (width == 2) copy_narrow<std::uint16_t>(counts, size, r.narrow_.get());
+    else copy_narrow<std::uint32_t>(counts, size, r.narrow_.get());
     return r;
 }
 

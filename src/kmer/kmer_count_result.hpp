@@ -40,10 +40,10 @@ public:
     // (distinct columns, each below size, any order).
     static KmerCountResult sparse(std::uint8_t k, std::uint64_t total, std::uint64_t size,
                                   std::vector<KmerEntry> entries);
-    // The size counters at counts in the smallest of the three forms;
-    // largest is the largest of them, nonzero the number of non-zero ones.
-    static KmerCountResult smallest(std::uint8_t k, std::uint64_t total, const std::uint32_t* counts,
-                                    std::uint64_t size, std::uint32_t largest, std::uint64_t nonzero);
+    // Narrow result of the size counters at counts, each stored in width
+    // bytes (1, 2 or 4; every counter must fit).
+    static KmerCountResult narrow(std::uint8_t k, std::uint64_t total, const std::uint32_t* counts,
+                                  std::uint64_t size, unsigned width);
 
     std::uint8_t k = 0;
     std::uint64_t total = 0;

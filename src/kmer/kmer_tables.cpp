@@ -298,7 +298,10 @@ KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t*
                 nonzero += table[x] != 0;
             }
         }
-        return KmerCountResult::smallest(k, total, counts, n, largest, nonzero);
+        const unsigned width = largest <= 0xFF ? 1 : largest <= 0xFFFF ? 2 : 4;
+        if (nonzero * sizeof(KmerEntry) < n * width)
+            return KmerCountResult::sparse(k, total, n, nonzero_entries(counts, n, nonzero));
+        return KmerCountResult::narrow(k, total, counts, n, width);
     }
     std::uint64_t nonzero = 0;
     for (std::uint64_t i = 0; i < n; ++i) nonzero += table[i] != 0;
