@@ -143,6 +143,29 @@ inline void check_status(int status) {
     if (status < 0) throw PyErrorAlreadySet{};
 }
 
+
+// Keeps a container that is still being filled out of the garbage
+// collector's lists for as long as it lives, and puts it back afterwards.
+// A new list's items are NULL until set, and the collector's lists are the
+// only way Python code could reach a container not yet handed out: a
+// signal handler run between items (check_signals()) or a gc callback
+// walking gc.get_objects() would read the NULL items and crash. Declare it
+// right after the container's Ref, so that it ends first.
+class HiddenFromGc {
+public:
+    explicit HiddenFromGc(PyObject* container) noexcept
+        : container_(PyObject_GC_IsTracked(container) ? container : nullptr) {
+        if (container_) PyObject_GC_UnTrack(container_);
+    }
+    ~HiddenFromGc() {
+        if (container_) PyObject_GC_Track(container_);
+    }
+    HiddenFromGc(const HiddenFromGc&) = delete;
+    HiddenFromGc& operator=(const HiddenFromGc&) = delete;
+
+private:
+    PyObject* container_;
+};
 // ---------------------------------------------------------------------------
 // Argument binding
 

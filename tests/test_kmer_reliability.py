@@ -10,6 +10,8 @@ import time
 
 import pytest
 
+from conftest import run_python
+
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
@@ -144,3 +146,44 @@ def test_ctrl_c_interrupts_enumeration(call, full_mb):
     assert status != 0 and "KeyboardInterrupt" in err, err
     grown = int(err.split("grown ")[1].split()[0])
     assert grown < full_mb * 0.6, err
+
+
+@pytest.mark.parametrize("call", [
+    "get_possible_kmers(8)",
+    "get_kmer_to_idx(8)",
+    "get_kmer_count_seq('ACGT', 11, False).counts",
+    "get_kmer_count_seq('ACGT' * 2000, 11, True).counts",
+    "numpy.asarray(get_kmer_count_seq('ACGT', 11, False))",
+])
+def test_signal_handlers_never_see_a_container_being_filled(call):
+    """A handler run while the module builds a long list or dict walks every
+    object the collector knows, reading each list's last item, as memory
+    profilers and debuggers do: none may be a list whose items are not yet
+    set (reading one crashed the interpreter)."""
+    if "numpy" in call:
+        pytest.importorskip("numpy")
+    proc = run_python(f"""
+        import gc, signal
+        import nuvek
+        from nuvek.kmer import get_kmer_count_seq, get_kmer_to_idx, get_possible_kmers
+        try:
+            import numpy
+        except ImportError:
+            pass
+        seen = 0
+        def walk(signum, frame):
+            global seen
+            for o in gc.get_objects():
+                if type(o) is list and len(o) >= 4**8:
+                    o[-1]
+                    seen += 1
+            signal.setitimer(signal.ITIMER_REAL, 0.0002)
+        signal.signal(signal.SIGALRM, walk)
+        signal.setitimer(signal.ITIMER_REAL, 0.0002)
+        for _ in range(60):
+            result = {call}
+            assert len(result) in (4**8, 4**11)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print("ok", seen)
+    """, check=False)
+    assert proc.returncode == 0 and proc.stdout.startswith("ok"), (proc.returncode, proc.stderr[-2000:])

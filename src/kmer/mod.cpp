@@ -47,6 +47,7 @@ Ref counts_list(const KmerCountResult& r) {
     const std::uint64_t size = r.size();
     require_fits(size, sizeof(PyObject*));
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(size)));
+    HiddenFromGc hidden(list.get());
     PyObject* items = list.get();
     if (const unsigned width = r.narrow_width()) {
         const auto put = [&](const auto* counts) {
@@ -176,6 +177,7 @@ Ref kmer_to_idx(std::uint8_t k) {
     // Per entry: the key, an int object and the dict's own slot and index.
     require_fits(n, kmer_str_bytes(k) + 32 + 48);
     Ref dict = new_dict(n);
+    HiddenFromGc hidden(dict.get());  // a dict half filled is whole, but not yet the answer
     get_possible_kmers(k, [&](std::string_view text, std::uint64_t column) {
         Ref key = Ref::steal(new_ascii(text));
         Ref value = to_py_u64(column);
@@ -189,6 +191,7 @@ Ref possible_kmers(std::uint8_t k) {
     const std::uint64_t n = kmer_columns(k);
     require_fits(n, kmer_str_bytes(k) + sizeof(PyObject*));
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(n)));
+    HiddenFromGc hidden(list.get());
     get_possible_kmers(k, [&](std::string_view text, std::uint64_t column) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(column), new_ascii(text));
         if ((column & kSignalMask) == kSignalMask) check_signals();
