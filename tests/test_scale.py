@@ -4,6 +4,7 @@ either gives the right answer or fails cleanly (MemoryError for sizes that
 cannot be held, the usual internal failures otherwise) without a crash, a
 hang or a burst of memory."""
 import os
+import random
 import resource
 import subprocess
 import sys
@@ -109,6 +110,32 @@ def test_million_records_few_ids_last_wins(tmp_path):
     assert result["id7"].counts == [0, 7, 0, 0]
     assert result[""].total == 0
 
+
+
+@pytest.mark.parametrize("ids", ["one", "ten"])
+def test_repeated_ids_release_the_replaced_counts(tmp_path, ids):
+    """200,000 reads under one id (or ten) at k=6, both strands: a replaced
+    result is released when it is replaced, so the call's memory follows the
+    distinct ids (it held every read's counts, 900 MB, until the end)."""
+    path = tmp_path / "reads.fa"
+    genome = "".join(random.Random(21).choices("ACGT", k=20_000))
+    with open(path, "w") as f:
+        f.writelines(f">{'x' if ids == 'one' else f'x{i % 10}'} read {i}\n{genome[i % 19_850:][:150]}\n"
+                     for i in range(200_000))
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+        import resource
+        import nuvek
+        from nuvek.kmer import get_kmer_count_fasta, get_kmer_count_seq
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        result = get_kmer_count_fasta({str(path)!r}, 6, True)
+        grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        assert len(result) == {1 if ids == "one" else 10}, len(result)
+        last = {genome[199_999 % 19_850:][:150]!r}
+        assert result["x" if len(result) == 1 else "x9"].counts == get_kmer_count_seq(last, 6, True).counts
+        print(grown >> 10)
+    """)], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert int(proc.stdout) < 64, f"the call grew the process by {proc.stdout.strip()} MB"
 
 # --- a top-hit line of 100,000 hits ----------------------------------------------------
 
