@@ -3,6 +3,7 @@ or gzip-compressed) to one matrix, one row per genome.
 
 Usage:
     python examples/many_genomes.py DIR [--k K] [--workers N] [--dask [ADDRESS]] [--out MATRIX.tsv]
+                                        [--strict]
 
 nuvek holds the interpreter lock for a whole call, so threads do not run
 genomes side by side: processes do. Each worker process counts one genome
@@ -20,6 +21,13 @@ path), else on a LocalCluster of N single-threaded workers.
 Row i of the matrix holds genome i's k-mer frequencies (both strands,
 summed over its contigs), in nuvek's column order; genomes are sorted by
 file name.
+
+Real assemblies carry runs of N and soft-masked (lower-case) bases, so
+windows holding anything but A, C, G, T are skipped and lower-case bases
+count as upper case (skip_invalid); --strict makes such a letter fail the
+genome instead. A genome that fails is reported on standard error with its
+message and notes and left out of the matrix; the other genomes' rows are
+still written, and the exit status is 1 when any genome failed.
 """
 import argparse
 import importlib
@@ -57,13 +65,13 @@ def counts_array(result: Any) -> Any:
     return np.asarray(result)
 
 
-def genome_profile(path: "str | Path", k: int) -> Any:
+def genome_profile(path: "str | Path", k: int, skip_invalid: bool = True) -> Any:
     """Runs in a worker: the k-mer frequencies of one genome file."""
     import nuvek  # noqa: F401  (enters the dotted submodules into sys.modules)
     from nuvek.kmer import get_kmer_count_fasta
 
     try:
-        contigs = get_kmer_count_fasta(str(path), k, True)
+        contigs = get_kmer_count_fasta(str(path), k, True, skip_invalid=skip_invalid)
     except BaseException as exc:
         if type(exc).__name__ != "PanicException":
             raise  # KeyboardInterrupt, MemoryError and ordinary exceptions pickle as they are
@@ -79,16 +87,38 @@ def genome_files(directory: str) -> list[Path]:
     return sorted(p for p in Path(directory).iterdir() if p.name.endswith(FASTA_SUFFIXES))
 
 
-def profiles_with_processes(paths: Sequence[Path], k: int, workers: int) -> Any:
-    """One row per path, computed on a pool of local processes."""
+# A batch's outcome, in the order of its paths: a genome's row, or the
+# exception that its worker raised.
+Outcome = Any
+
+
+def profiles_with_processes(paths: Sequence[Path], k: int, skip_invalid: bool, workers: int) -> list[Outcome]:
+    """One outcome per path, computed on a pool of local processes."""
     with ProcessPoolExecutor(max_workers=workers) as pool:
-        return np.vstack(list(pool.map(genome_profile, paths, [k] * len(paths))))
+        futures = [pool.submit(genome_profile, p, k, skip_invalid) for p in paths]
+        outcomes: list[Outcome] = []
+        for future in futures:
+            try:
+                outcomes.append(future.result())
+            except Exception as exc:  # one genome's failure; KeyboardInterrupt still ends the batch
+                outcomes.append(exc)
+        return outcomes
 
 
-def profiles_with_dask(paths: Sequence[Path], k: int, client: Any) -> Any:
-    """One row per path, computed on a Dask distributed cluster."""
-    futures = client.map(genome_profile, [str(p) for p in paths], k=k, pure=False)
-    return np.vstack(client.gather(futures))
+def profiles_with_dask(paths: Sequence[Path], k: int, skip_invalid: bool, client: Any) -> list[Outcome]:
+    """One outcome per path, computed on a Dask distributed cluster."""
+    futures = client.map(genome_profile, [str(p) for p in paths], k=k, skip_invalid=skip_invalid, pure=False)
+    distributed: Any = importlib.import_module("dask.distributed")
+    distributed.wait(futures)
+    return [f.exception() if f.status == "error" else f.result() for f in futures]
+
+
+def report(path: Path, exc: BaseException) -> None:
+    """A failed genome on standard error: its message, then its notes."""
+    message = str(exc) if isinstance(exc, GenomeError) else f"{path.name}: {type(exc).__name__}: {exc}"
+    print(f"error: {message}", file=sys.stderr)
+    for note in getattr(exc, "__notes__", ()):
+        print(f"  {note}", file=sys.stderr)
 
 
 def main(argv: Optional[list[str]] = None) -> int:
@@ -98,36 +128,42 @@ def main(argv: Optional[list[str]] = None) -> int:
     ap.add_argument("--workers", type=int, default=os.cpu_count() or 1)
     ap.add_argument("--dask", nargs="?", const="local", metavar="ADDRESS")
     ap.add_argument("--out", default="profiles.tsv")
+    ap.add_argument("--strict", action="store_true",
+                    help="fail a genome on any letter but A, C, G, T instead of skipping its windows")
     args = ap.parse_args(argv)
+    skip_invalid = not args.strict
 
     paths = genome_files(args.directory)
     if not paths:
         print(f"no FASTA files in {args.directory}", file=sys.stderr)
         return 1
     start = time.perf_counter()
-    try:
-        if args.dask:
-            distributed: Any = importlib.import_module("dask.distributed")  # untyped
-            if args.dask == "local":
-                cluster = distributed.LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True)
-                with cluster, distributed.Client(cluster) as client:
-                    matrix = profiles_with_dask(paths, args.k, client)
-            else:
-                with distributed.Client(args.dask) as client:
-                    matrix = profiles_with_dask(paths, args.k, client)
+    if args.dask:
+        distributed: Any = importlib.import_module("dask.distributed")  # untyped
+        if args.dask == "local":
+            cluster = distributed.LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True)
+            with cluster, distributed.Client(cluster) as client:
+                outcomes = profiles_with_dask(paths, args.k, skip_invalid, client)
         else:
-            matrix = profiles_with_processes(paths, args.k, args.workers)
-    except GenomeError as exc:
-        print(f"error: {exc}", file=sys.stderr)
-        for note in getattr(exc, "__notes__", ()):
-            print(f"  {note}", file=sys.stderr)
-        return 1
+            with distributed.Client(args.dask) as client:
+                outcomes = profiles_with_dask(paths, args.k, skip_invalid, client)
+    else:
+        outcomes = profiles_with_processes(paths, args.k, skip_invalid, args.workers)
     elapsed = time.perf_counter() - start
 
-    with open(args.out, "w") as out:
-        for path, row in zip(paths, matrix):
-            out.write(path.name + "\t" + "\t".join(f"{x:.6g}" for x in row) + "\n")
-    print(f"{len(paths)} genomes, {matrix.shape[1]} columns, {elapsed:.2f} s -> {args.out}")
+    failed = [path for path, outcome in zip(paths, outcomes) if isinstance(outcome, BaseException)]
+    for path, outcome in zip(paths, outcomes):
+        if isinstance(outcome, BaseException):
+            report(path, outcome)
+    rows = [(path, row) for path, row in zip(paths, outcomes) if not isinstance(row, BaseException)]
+    if rows:
+        with open(args.out, "w") as out:
+            for path, row in rows:
+                out.write(path.name + "\t" + "\t".join(f"{x:.6g}" for x in row) + "\n")
+        print(f"{len(rows)} genomes, {len(rows[0][1])} columns, {elapsed:.2f} s -> {args.out}")
+    if failed:
+        print(f"{len(failed)} of {len(paths)} genomes failed: {', '.join(p.name for p in failed)}", file=sys.stderr)
+        return 1
     return 0
 
 

@@ -87,19 +87,70 @@ def test_matrix_matches_one_call_per_genome(tmp_path, genomes, backend, k):
         np.testing.assert_allclose(got[name], want[name], rtol=1e-5)
 
 
-@pytest.mark.parametrize("backend", BACKENDS)
-def test_internal_failure_in_a_worker_is_reported(tmp_path, genomes, backend):
+def skip_without_dask(backend):
     if "--dask" in backend:
         pytest.importorskip("dask.distributed")
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+@pytest.mark.parametrize("strict", [False, True])
+def test_failed_genomes_are_reported_and_the_others_written(tmp_path, genomes, backend, strict):
+    """A genome cut off in its gzip stream fails either way, one with N only
+    with --strict: each failure is reported with its message and note, the
+    batch goes on, the other rows are written and the exit status is 1."""
+    skip_without_dask(backend)
     directory = tmp_path / "with-bad"
     directory.mkdir()
     for path in genomes.iterdir():
         (directory / path.name).write_bytes(path.read_bytes())
-    (directory / "bad.fa").write_text(">x\nACGTNACGT\n")
-    proc = run(directory, "--out", "m.tsv", *backend, cwd=tmp_path)
-    assert proc.returncode == 1
-    assert "error: bad.fa: called `Option::unwrap()` on a `None` value" in proc.stderr
-    assert not (tmp_path / "m.tsv").exists()
+    (directory / "a_cut.fa.gz").write_bytes(gzip.compress(b">x\n" + b"ACGT" * 5000)[:-40])
+    (directory / "b_gaps.fa").write_text(">x\nACGTNACGTacgt\n")
+    proc = run(directory, "--out", "m.tsv", *backend, *(["--strict"] if strict else []), cwd=tmp_path)
+    assert proc.returncode == 1, proc.stderr
+    assert 'error: a_cut.fa.gz: Failed to read fasta from "' in proc.stderr
+    rows = read_matrix(tmp_path / "m.tsv")
+    good = [name for name in expected_matrix(genomes, 4)]
+    if strict:
+        assert "error: b_gaps.fa: called `Option::unwrap()` on a `None` value" in proc.stderr
+        assert f'  in record "x" of "{directory / "b_gaps.fa"}", position 4: \'N\'' in proc.stderr
+        assert proc.stderr.rstrip().endswith("2 of 7 genomes failed: a_cut.fa.gz, b_gaps.fa")
+        assert list(rows) == good
+    else:
+        assert "b_gaps.fa" not in proc.stderr
+        assert proc.stderr.rstrip().endswith("1 of 7 genomes failed: a_cut.fa.gz")
+        assert list(rows) == ["b_gaps.fa", *good]
+        want = get_kmer_count_seq("ACGTNACGTacgt", 4, True, skip_invalid=True)
+        np.testing.assert_allclose(rows["b_gaps.fa"], np.asarray(want) / want.total, rtol=1e-5)
+
+
+# Real assemblies with N runs and soft-masked bases, from Debian's
+# kaptive-example and abacas-examples packages (installed by CI).
+DEBIAN_ASSEMBLIES = sorted(
+    [*Path("/usr/share/doc/kaptive/examples").glob("*.fasta.gz"),
+     *Path("/usr/share/doc/abacas-examples").glob("*.fna.gz")]
+)
+
+
+@pytest.mark.skipif(len(DEBIAN_ASSEMBLIES) < 5, reason="Debian's kaptive-example and abacas-examples are not installed")
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_real_assemblies_plain_and_gzip(tmp_path, backend):
+    skip_without_dask(backend)
+    directory = tmp_path / "real"
+    directory.mkdir()
+    for i, path in enumerate(DEBIAN_ASSEMBLIES):
+        if i % 2:
+            (directory / path.name).write_bytes(path.read_bytes())
+        else:
+            (directory / path.name.removesuffix(".gz")).write_bytes(gzip.decompress(path.read_bytes()))
+    proc = run(directory, "--k", "4", "--out", "m.tsv", *backend, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    rows = read_matrix(tmp_path / "m.tsv")
+    assert list(rows) == sorted(p.name for p in directory.iterdir()) and len(rows) == len(DEBIAN_ASSEMBLIES)
+    for name, row in rows.items():
+        total = np.zeros(256)
+        for result in get_kmer_count_fasta(str(directory / name), 4, True, skip_invalid=True).values():
+            total += np.asarray(result)
+        np.testing.assert_allclose(row, total / total.sum(), rtol=1e-5)
 
 
 def test_genome_error_pickles_with_message_and_notes():
@@ -115,7 +166,7 @@ def test_worker_turns_panic_into_genome_error(tmp_path):
     bad = tmp_path / "bad.fa"
     bad.write_text(">x\nNNNN\n")
     with pytest.raises(example.GenomeError, match="^bad.fa: called `Option::unwrap") as info:
-        example.genome_profile(bad, 2)
+        example.genome_profile(bad, 2, skip_invalid=False)
     pickle.dumps(info.value)
 
 
