@@ -195,8 +195,9 @@ void ProfileCounter::step(Byte b, std::uint64_t at) {
 }
 
 // n bytes, all of which end a k-mer (the rolling code holds the k - 1
-// bytes before them); a block holding a byte outside the bases is taken
-// back and counted byte by byte.
+// bytes before them). A block holding a byte outside the bases is taken
+// back and counted again run by run of bases, byte by byte only where a
+// run starts.
 void ProfileCounter::block(const Byte* p, std::size_t n, std::uint64_t at) {
     const std::uint64_t start = code_;
     if (!kernels_.dense_add(p, n, lut_, table_.get(), mask_, code_)) {
@@ -206,7 +207,19 @@ void ProfileCounter::block(const Byte* p, std::size_t n, std::uint64_t at) {
     std::uint64_t x = start;
     kernels_.dense_take_back(p, n, lut_, table_.get(), mask_, x);
     code_ = start;
-    for (std::size_t j = 0; j < n && !stopped_; ++j) step(p[j], at + j);
+    std::size_t j = 0;
+    while (j < n && !stopped_) {
+        if (need_ != 0 || (lut_[p[j]] & kInvalid)) {
+            step(p[j], at + j);
+            ++j;
+            continue;
+        }
+        std::size_t end = j;
+        while (end < n && !(lut_[p[end]] & kInvalid)) ++end;
+        kernels_.dense_add(p + j, end - j, lut_, table_.get(), mask_, code_);
+        kmers_ += end - j;
+        j = end;
+    }
 }
 
 void ProfileCounter::keep_tail(const Byte* p, std::size_t n) {

@@ -133,7 +133,14 @@ PyGetSetDef profile_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Profiles come only from get_kmer_profile_fasta.
+PyObject* profile_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
+    PyErr_SetString(PyExc_TypeError, "cannot create 'KmerProfile' instances; get_kmer_profile_fasta() makes them");
+    return nullptr;
+}
+
 PyType_Slot profile_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(profile_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<KmerProfile>)},
     {Py_tp_getset, profile_getset},
     {Py_sq_length, reinterpret_cast<void*>(profile_length)},
