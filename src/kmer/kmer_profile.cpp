@@ -4,6 +4,7 @@
 #include <new>
 
 #include "kmer/kmer_index.hpp"
+#include "kmer/kmer_tables.hpp"
 #include "util/memory.hpp"
 
 namespace nuvek {
@@ -51,6 +52,9 @@ std::uint64_t* ProfileMatrix::append() {
         static_cast<void>(data_.release());
         data_.reset(static_cast<std::uint64_t*>(p));
         capacity_ = want;
+        // Every row is written once, in order: 4 KiB pages would cost a
+        // fault each.
+        advise_huge_pages(p, *count * sizeof(std::uint64_t));
     }
     return row(rows_++);
 }

@@ -194,31 +194,51 @@ void ProfileCounter::step(Byte b, std::uint64_t at) {
     ++kmers_;
 }
 
-// n bytes, all of which end a k-mer (the rolling code holds the k - 1
-// bytes before them). A block holding a byte outside the bases is taken
-// back and counted again run by run of bases, byte by byte only where a
-// run starts.
-void ProfileCounter::block(const Byte* p, std::size_t n, std::uint64_t at) {
-    const std::uint64_t start = code_;
-    if (!kernels_.dense_add(p, n, lut_, table_.get(), mask_, code_)) {
-        kmers_ += n;
-        return;
+// Offset of the first byte in p[0..n) that is not a base (Lower: in either
+// case), or n. Whole chunks are tested with comparisons the compiler turns
+// into vector code, so that clean runs cost a fraction of counting them.
+template <bool Lower>
+std::size_t first_outside_bases(const Byte* p, std::size_t n) noexcept {
+    constexpr std::size_t kChunk = 64;
+    constexpr Byte fold = Lower ? 0x20 : 0;
+    std::size_t i = 0;
+    for (; i + kChunk <= n; i += kChunk) {
+        // Masks rather than a test per byte, which the compiler would turn
+        // back into a bit test and a branch.
+        Byte valid = 0xFF;
+        for (std::size_t j = 0; j < kChunk; ++j) {
+            const Byte b = p[i + j] | fold;
+            valid &= static_cast<Byte>(-(b == ('A' | fold))) | static_cast<Byte>(-(b == ('C' | fold))) |
+                     static_cast<Byte>(-(b == ('G' | fold))) | static_cast<Byte>(-(b == ('T' | fold)));
+        }
+        if (valid != 0xFF) break;
     }
-    std::uint64_t x = start;
-    kernels_.dense_take_back(p, n, lut_, table_.get(), mask_, x);
-    code_ = start;
+    for (; i < n; ++i) {
+        const Byte b = p[i] | fold;
+        if (b != ('A' | fold) && b != ('C' | fold) && b != ('G' | fold) && b != ('T' | fold)) return i;
+    }
+    return n;
+}
+
+// n bytes from offset at with no k-mer pending (the rolling code holds
+// the k - 1 bases before them): the runs of bases go through the fast loop,
+// the bytes that end a run or start one byte by byte.
+void ProfileCounter::block(const Byte* p, std::size_t n, std::uint64_t at) {
     std::size_t j = 0;
     while (j < n && !stopped_) {
-        if (need_ != 0 || (lut_[p[j]] & kInvalid)) {
+        if (need_ != 0) {
             step(p[j], at + j);
             ++j;
             continue;
         }
-        std::size_t end = j;
-        while (end < n && !(lut_[p[end]] & kInvalid)) ++end;
-        kernels_.dense_add(p + j, end - j, lut_, table_.get(), mask_, code_);
-        kmers_ += end - j;
-        j = end;
+        const std::size_t end = j + (skip_ ? first_outside_bases<true>(p + j, n - j)
+                                           : first_outside_bases<false>(p + j, n - j));
+        if (end > j) {
+            kernels_.dense_add(p + j, end - j, lut_, table_.get(), mask_, code_);
+            kmers_ += end - j;
+        }
+        if (end < n) step(p[end], at + end);
+        j = end + 1;
     }
 }
 
