@@ -8,8 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,11 +52,16 @@ private:
 class ProfileMatrix {
 public:
     explicit ProfileMatrix(std::uint64_t columns) : columns_(columns) {}
+    ~ProfileMatrix();
+    ProfileMatrix(ProfileMatrix&& o) noexcept;
+    ProfileMatrix& operator=(ProfileMatrix&& o) noexcept;
+    ProfileMatrix(const ProfileMatrix&) = delete;
+    ProfileMatrix& operator=(const ProfileMatrix&) = delete;
 
     std::uint64_t rows() const noexcept { return rows_; }
     std::uint64_t columns() const noexcept { return columns_; }
-    const std::uint64_t* data() const noexcept { return data_.get(); }
-    std::uint64_t* row(std::uint64_t r) noexcept { return data_.get() + r * columns_; }
+    const std::uint64_t* data() const noexcept { return data_; }
+    std::uint64_t* row(std::uint64_t r) noexcept { return data_ + r * columns_; }
 
     // Appends a row and returns it (valid until the next append).
     std::uint64_t* append();
@@ -68,10 +71,11 @@ public:
     void shrink() noexcept;
 
 private:
-    struct Free {
-        void operator()(std::uint64_t* p) const noexcept { std::free(p); }
-    };
-    std::unique_ptr<std::uint64_t[], Free> data_;
+    void resize(std::uint64_t bytes);
+    void release() noexcept;
+
+    std::uint64_t* data_ = nullptr;
+    std::uint64_t bytes_ = 0;  // mapped or allocated
     std::uint64_t columns_;
     std::uint64_t rows_ = 0;
     std::uint64_t capacity_ = 0;
