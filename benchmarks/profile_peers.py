@@ -72,36 +72,10 @@ except ImportError:  # numba is optional
 
 def readers():
     """(name, iterate(path) -> (id, sequence) pairs) of the installed readers."""
-    out = []
-    try:
-        import pyfastx
+    from bench_fasta import peer_readers
 
-        out.append(("pyfastx", lambda path: iter(pyfastx.Fasta(path, build_index=False))))
-    except ImportError:
-        pass
-    try:
-        import pysam
-
-        def read_pysam(path):
-            with pysam.FastxFile(path) as f:
-                for entry in f:
-                    yield entry.name, entry.sequence
-
-        out.append(("pysam", read_pysam))
-    except ImportError:
-        pass
-    try:
-        import dnaio
-
-        def read_dnaio(path):
-            with dnaio.open(path) as f:
-                for record in f:
-                    yield record.name.split(None, 1)[0], record.sequence
-
-        out.append(("dnaio", read_dnaio))
-    except ImportError:
-        pass
-    return out
+    found = peer_readers()
+    return [(name, found[name]) for name in ("pyfastx", "pysam", "dnaio") if name in found]
 
 
 def joined(read, path):
