@@ -160,6 +160,57 @@ def count_fasta(data, k, use_rev_complement):
     return result
 
 
+def profile_failure(data, k, bad):
+    """The message of the first k-mer holding the byte at offset bad."""
+    end = max(bad - k + 1, 0) + k
+    if end < len(data) and (data[end] & 0xC0) == 0x80:
+        return f"byte index {end} is not a char boundary; it is inside "
+    return "called `Option::unwrap()` on a `None` value"
+
+
+def profile_fasta(data, k, canonical, window, step, min_length, skip_invalid):
+    """The rows (id, start, end, total, {column: count}) of
+    get_kmer_profile_fasta, byte ranges of each record's UTF-8 sequence;
+    raises FastaFailure or CountFailure."""
+    if data[:2] == b"\x1f\x8b":
+        data = gunzip(data)
+    codes = range(4**k)
+    rc = [int("".join(str(3 - int(d)) for d in reversed(_digits(c, k))), 4) for c in codes]
+    columns = sorted({min(c, rc[c]) for c in codes}) if canonical else list(codes)
+    index = {c: i for i, c in enumerate(columns)}
+    rows = []
+    for rid, seq in fasta_records(data):
+        b = seq.encode("utf-8")
+        if len(b) < min_length:
+            continue
+        if window:
+            spans = [(a, a + window) for a in range(0, len(b) - window + 1, step or window)]
+        else:
+            spans = [(0, len(b))] if len(b) >= k else []
+        if not skip_invalid:
+            bad = min((i for a, e in spans for i in range(a, e) if b[i] not in b"ACGT"), default=None)
+            if bad is not None:
+                raise CountFailure(profile_failure(b, k, bad))
+        if not window and len(b) < k:
+            spans = [(0, len(b))]
+        for a, e in spans:
+            counts, total = {}, 0
+            for i in range(a, e - k + 1):
+                w = b[i : i + k]
+                if any(x not in b"ACGTacgt" for x in w):
+                    continue
+                code = int("".join(str(b"ACGT".index(x & 0xDF)) for x in w), 4)
+                col = index[min(code, rc[code]) if canonical else code]
+                counts[col] = counts.get(col, 0) + 1
+                total += 1
+            rows.append((rid, a, e, total, counts))
+    return rows
+
+
+def _digits(code, k):
+    return [str((code >> (2 * (k - 1 - j))) & 3) for j in range(k)]
+
+
 # ---------------------------------------------------------------------------
 # Top-hit files
 

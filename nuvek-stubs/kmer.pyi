@@ -27,6 +27,34 @@ def get_kmer_count_fasta(
     A, C, G, T in a window.
     """
 
+def get_kmer_profile_fasta(
+    path: str | os.PathLike[str],
+    k: int,
+    *,
+    canonical: bool = True,
+    window: int = 0,
+    step: int = 0,
+    min_length: int = 0,
+    skip_invalid: bool = False,
+) -> KmerProfile:
+    """The k-mer profile of the FASTA file at ``path``: one row of counts per
+    record (``window=0``) or per window of ``window`` bases starting at 0,
+    ``step``, 2 * ``step``, ... (``step=0``: the window) that lies inside its
+    record, in file order. Records shorter than ``min_length`` give no row.
+
+    Columns: with ``canonical``, every canonical k-mer (the smaller, in
+    column order, of a k-mer and its reverse complement) in ascending order,
+    both strands of a window counting once in it; without, the 4**k k-mers
+    of ``get_possible_kmers(k)``, forward strand only.
+
+    ``k`` is 1..12 (else ``ValueError``); ``window`` is 0 or at least ``k``
+    and ``step`` needs a window (else ``ValueError``). The file, its
+    failures and ``skip_invalid`` are those of ``get_kmer_count_fasta``;
+    without ``skip_invalid`` a letter other than A, C, G, T inside a row's
+    range raises ``PanicException``. A matrix that cannot fit in memory
+    raises ``MemoryError``.
+    """
+
 def get_kmer_count_seq(seq: str, k: int, use_rev_complement: bool, *, skip_invalid: bool = False) -> KmerCountResult:
     """Counts every window of ``k`` letters of ``seq``; with
     ``use_rev_complement`` the reverse complement's windows are added too.
@@ -77,3 +105,48 @@ class KmerCountResult:
         """The counts as a read-only buffer (the method itself exists from
         Python 3.12; ``memoryview()`` and numpy use the protocol on every
         version)."""
+
+@final
+class KmerProfile:
+    """Rows of k-mer counts, made by ``get_kmer_profile_fasta``. Immutable,
+    not picklable.
+
+    Supports the buffer protocol: ``numpy.asarray(profile)`` is the
+    (rows, columns) matrix of unsigned 64-bit counts (format ``"Q"``,
+    C-contiguous, read-only) without a copy. Every list member is a new
+    list on every read.
+    """
+
+    @property
+    def k(self) -> int:
+        """The k-mer length."""
+
+    @property
+    def canonical(self) -> bool:
+        """Whether a column holds a k-mer and its reverse complement."""
+
+    @property
+    def ids(self) -> list[str]:
+        """The record id of each row."""
+
+    @property
+    def starts(self) -> list[int]:
+        """Where each row's range starts in its record (0-based)."""
+
+    @property
+    def ends(self) -> list[int]:
+        """Where each row's range ends in its record (exclusive)."""
+
+    @property
+    def totals(self) -> list[int]:
+        """The k-mers counted in each row (its counts' sum)."""
+
+    @property
+    def columns(self) -> list[str]:
+        """The k-mer of each column."""
+
+    def __len__(self) -> int:
+        """The number of rows."""
+
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """The counts as a read-only buffer of shape (rows, columns)."""

@@ -28,7 +28,7 @@ def test_tetranucleotide_profile_flags_foreign_contigs(tmp_path):
     assert flagged == {"contig_4", "contig_6"}  # the plasmid and the AT-rich island
     rows = (tmp_path / "profile.tsv").read_text().splitlines()
     header = rows[0].split("\t")
-    assert header[:4] == ["contig", "windows", "distance", "flag"] and len(header) == 4 + 256
+    assert header[:4] == ["contig", "windows", "distance", "flag"] and len(header) == 4 + 136
     for row in rows[1:]:
         freqs = [float(x) for x in row.split("\t")[4:]]
         assert sum(freqs) == pytest.approx(1.0, abs=1e-4)

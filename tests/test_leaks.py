@@ -19,6 +19,7 @@ from nuvek.kmer import (
     KmerCountResult,
     get_kmer_count_fasta,
     get_kmer_count_seq,
+    get_kmer_profile_fasta,
     get_kmer_to_idx,
     get_possible_kmers,
 )
@@ -117,6 +118,16 @@ def operations(files):
         "fasta missing file": lambda: swallow(get_kmer_count_fasta, files["missing"], 3, True),
         "fasta directory": lambda: swallow(get_kmer_count_fasta, files["dir"], 3, True),
         "fasta bad letter": lambda: swallow(get_kmer_count_fasta, files["bad_fasta"], 2, False),
+        "profile": lambda: (lambda p: (p.ids, p.starts, p.ends, p.totals, p.columns, memoryview(p).tolist()))(
+            get_kmer_profile_fasta(files["fasta"], 3)),
+        "profile windows": lambda: memoryview(get_kmer_profile_fasta(
+            files["fasta"], 2, canonical=False, window=4, step=3, skip_invalid=True)).tolist(),
+        "profile view outlives it": lambda: memoryview(get_kmer_profile_fasta(files["fasta"], 4)).tolist(),
+        "profile bad letter": lambda: swallow(get_kmer_profile_fasta, files["bad_fasta"], 2, window=2),
+        "profile missing file": lambda: swallow(get_kmer_profile_fasta, files["missing"], 3),
+        "profile bad k": lambda: swallow(get_kmer_profile_fasta, files["fasta"], 13),
+        "profile bad window": lambda: swallow(get_kmer_profile_fasta, files["fasta"], 3, window=2),
+        "profile bad flag": lambda: swallow(get_kmer_profile_fasta, files["fasta"], 3, canonical=1),
         "Hit": lambda: (repr(hit), hit.hmm_str(), hit.gene_id, hit.hmm_id, hit.e_val, hit.bit_score),
         "Hit comparisons": lambda: (hit < other, hit <= other, hit == other, hit != other, hit > other, hit >= other),
         "Hit against int": lambda: (hit == 5, swallow(lambda: hit < 5)),

@@ -1,8 +1,10 @@
 """The type stubs name exactly what the runtime module offers, with the same
 parameters, so that they cannot drift from it."""
 import ast
+import os
 import re
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -56,9 +58,15 @@ def runtime_params(fn, display):
 def instances():
     from nuvek.fasta import DnaSequence
     from nuvek.hmmer.tophit import Hit, TopHitFile
-    from nuvek.kmer import KmerCountResult
+    from nuvek.kmer import KmerCountResult, get_kmer_profile_fasta
 
+    with tempfile.TemporaryDirectory() as tmp:
+        fasta = os.path.join(tmp, "p.fa")
+        with open(fasta, "w") as f:
+            f.write(">a\nACGT\n")
+        profile = get_kmer_profile_fasta(fasta, 2)
     return {
+        "KmerProfile": profile,
         "DnaSequence": DnaSequence("A"),
         "KmerCountResult": KmerCountResult(1, 0, []),
         "Hit": Hit("g", "f", 1.0, 2.0),
@@ -112,6 +120,8 @@ def test_stub_matches_runtime(module_name):
             elif member == "__buffer__":
                 assert memoryview(instance).readonly, name
                 assert (member in vars(obj)) == (sys.version_info >= (3, 12)), name
+            elif member == "__len__":
+                assert type(vars(obj)[member]).__name__ == "wrapper_descriptor" and len(instance) >= 0, name
             elif expected == "property":
                 assert type(vars(obj)[member]).__name__ == "getset_descriptor", (name, member)
             else:

@@ -218,6 +218,8 @@ PyMethodDef function_defs[] = {
 
 }  // namespace
 
+void add_kmer_profile(PyObject* module);  // profile_mod.cpp
+
 PyTypeObject* py::PyClass<KmerCountResult>::type() {
     static PyTypeObject* type = make_class("builtins.KmerCountResult", sizeof(ResultObject), result_slots);
     return type;
@@ -227,6 +229,7 @@ void register_kmer(PyObject* parent) {
     Ref module = check(PyModule_New("nuvek.kmer"));
     for (auto& def : function_defs) add_function(module.get(), &def);
     add_object(module.get(), "KmerCountResult", reinterpret_cast<PyObject*>(PyClass<KmerCountResult>::type()));
+    add_kmer_profile(module.get());
     add_submodule(parent, module.get());
 }
 

@@ -1,0 +1,319 @@
+#include "kmer/profile_counter.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "kmer/count_loops.hpp"
+#include "kmer/kmer_index.hpp"
+#include "kmer/kmer_tables.hpp"
+#include "util/memory.hpp"
+#include "util/signals.hpp"
+
+namespace nuvek {
+namespace {
+
+using Byte = unsigned char;
+using kmer_loops::kInvalid;
+
+constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
+// Bytes counted by one call of a loop (the unit that is taken back when it
+// meets a byte outside the bases).
+constexpr std::size_t kBlock = 4096;
+// Units of work (bytes counted, counters read) between looks at signals.
+constexpr std::uint64_t kCheckEvery = std::uint64_t{4} << 20;
+// K-mers after which the 32-bit table is moved into 64-bit counts: no
+// counter can pass 2^32 before the next look.
+constexpr std::uint64_t kFlushAt = (std::uint64_t{1} << 31);
+
+// The 2-bit code of each byte that is a base (upper case; with lower, lower
+// case too), kInvalid for the others.
+template <bool Lower>
+constexpr std::array<Byte, 256> base_codes() {
+    std::array<Byte, 256> codes{};
+    codes.fill(kInvalid);
+    constexpr std::string_view bases = "ACGT";
+    for (std::size_t i = 0; i < bases.size(); ++i) {
+        codes[static_cast<Byte>(bases[i])] = static_cast<Byte>(i);
+        if (Lower) codes[static_cast<Byte>(bases[i] + ('a' - 'A'))] = static_cast<Byte>(i);
+    }
+    return codes;
+}
+
+constexpr auto kUpper = base_codes<false>();
+constexpr auto kAnyCase = base_codes<true>();
+
+// a * b + c, or kNever when that does not fit.
+std::uint64_t at_or_never(std::uint64_t a, std::uint64_t b, std::uint64_t c) noexcept {
+    std::uint64_t r;
+    if (__builtin_mul_overflow(a, b, &r) || __builtin_add_overflow(r, c, &r)) return kNever;
+    return r;
+}
+
+}  // namespace
+
+void ProfileCounter::FreeTable::operator()(std::uint32_t* p) const noexcept { std::free(p); }
+
+ProfileCounter::ProfileCounter(const ProfileColumns& columns, ProfileLayout layout, bool skip_invalid,
+                               KmerProfile& out)
+    : columns_(columns),
+      layout_(layout),
+      skip_(skip_invalid),
+      k_(columns.k()),
+      lut_(skip_invalid ? kAnyCase.data() : kUpper.data()),
+      kernels_(count_kernels()),
+      mask_(kmer_columns(columns.k()) - 1),
+      out_(out) {
+    const std::uint64_t n = mask_ + 2;
+    require_fits(n, sizeof(std::uint32_t));
+    table_.reset(static_cast<std::uint32_t*>(std::calloc(n, sizeof(std::uint32_t))));
+    if (!table_) throw std::bad_alloc();
+    table_bytes_ = n * sizeof(std::uint32_t);
+    if (table_bytes_ >= (std::uint64_t{2} << 20)) advise_huge_pages(table_.get(), table_bytes_);
+    if (layout_.window != 0) {
+        // A window is open from its first k-mer to its last.
+        const std::uint64_t open = (layout_.window - k_) / layout_.step + 1;
+        require_fits(open, sizeof(Snapshot));
+        open_.resize(open);
+    }
+    reset();
+}
+
+// The byte counts at which window w takes its first and its last look.
+std::uint64_t ProfileCounter::open_at(std::uint64_t w) const noexcept { return at_or_never(w, layout_.step, k_ - 1); }
+std::uint64_t ProfileCounter::close_at(std::uint64_t w) const noexcept {
+    return at_or_never(w, layout_.step, layout_.window);
+}
+
+void ProfileCounter::schedule() noexcept {
+    if (layout_.window == 0) {
+        next_event_ = kNever;
+        return;
+    }
+    next_event_ = open_at(next_open_);
+    if (next_close_ < next_open_) next_event_ = std::min(next_event_, close_at(next_close_));
+}
+
+void ProfileCounter::events(std::uint64_t at) {
+    while (next_close_ < next_open_ && close_at(next_close_) == at) {
+        Snapshot& first = open_[next_close_ % open_.size()];
+        add_row(at - layout_.window, at, kmers_ - first.kmers, &first);
+        ++next_close_;
+    }
+    if (open_at(next_open_) == at) {
+        Snapshot& s = open_[next_open_ % open_.size()];
+        s.kmers = kmers_;
+        s.zero = kmers_ == 0 && !base_used_;
+        if (!s.zero) {
+            if (s.counts.empty()) {
+                require_fits(columns_.size(), sizeof(std::uint64_t));
+                s.counts.resize(columns_.size());
+            }
+            read_table(s.counts.data());
+        }
+        ++next_open_;
+    }
+    schedule();
+}
+
+// out = the counts so far, by column.
+void ProfileCounter::read_table(std::uint64_t* out) const noexcept {
+    const std::uint64_t n = columns_.size();
+    if (base_used_) std::memcpy(out, base_.data(), n * sizeof(std::uint64_t));
+    else std::memset(out, 0, n * sizeof(std::uint64_t));
+    columns_.add(out, table_.get());
+}
+
+void ProfileCounter::add_row(std::uint64_t start, std::uint64_t end, std::uint64_t kmers, const Snapshot* from) {
+    const std::uint64_t n = columns_.size();
+    work(3 * n);
+    std::uint64_t* row = out_.counts.append();
+    out_.row_record.push_back(out_.record_ids.size());
+    out_.starts.push_back(start);
+    out_.ends.push_back(end);
+    out_.totals.push_back(kmers);
+    read_table(row);
+    if (from && !from->zero) {
+        const std::uint64_t* f = from->counts.data();
+        for (std::uint64_t j = 0; j < n; ++j) row[j] -= f[j];
+    }
+}
+
+void ProfileCounter::work(std::uint64_t units) {
+    since_check_ += units;
+    if (since_check_ >= kCheckEvery) {
+        since_check_ = 0;
+        check_signals();
+    }
+}
+
+void ProfileCounter::flush() {
+    if (!base_used_) {
+        require_fits(columns_.size(), sizeof(std::uint64_t));
+        base_.assign(columns_.size(), 0);
+        base_used_ = true;
+    }
+    columns_.add(base_.data(), table_.get());
+    std::memset(table_.get(), 0, table_bytes_);
+    flushed_at_ = kmers_;
+}
+
+// A byte outside the bases at offset at. Leniently, or outside every
+// window, it only ends the run of bases; otherwise the record stops being
+// counted: it fails if it is long enough to hold the range the byte lies in
+// (a later range could not be whole either).
+void ProfileCounter::invalid_at(std::uint64_t at) {
+    need_ = k_ - 1;
+    code_ = 0;
+    if (skip_) return;
+    std::uint64_t ends = layout_.min_length > k_ ? layout_.min_length : k_;
+    if (layout_.window != 0) {
+        const std::uint64_t w = at < layout_.window ? 0 : (at - layout_.window) / layout_.step + 1;
+        if (at_or_never(w, layout_.step, 0) > at) return;  // between two windows
+        ends = std::max(layout_.min_length, close_at(w));
+    }
+    stopped_ = true;
+    bad_ = at;
+    fails_from_ = ends;
+}
+
+void ProfileCounter::step(Byte b, std::uint64_t at) {
+    const Byte c = lut_[b];
+    if (c & kInvalid) {
+        invalid_at(at);
+        return;
+    }
+    code_ = (code_ << 2) | c;
+    if (need_ != 0) {
+        --need_;
+        return;
+    }
+    ++table_[code_ & mask_];
+    ++kmers_;
+}
+
+// Offset of the first byte in p[0..n) that is not a base (Lower: in either
+// case), or n. Whole chunks are tested with comparisons the compiler turns
+// into vector code, so that clean runs cost a fraction of counting them.
+template <bool Lower>
+std::size_t first_outside_bases(const Byte* p, std::size_t n) noexcept {
+    constexpr std::size_t kChunk = 64;
+    constexpr Byte fold = Lower ? 0x20 : 0;
+    std::size_t i = 0;
+    for (; i + kChunk <= n; i += kChunk) {
+        // Masks rather than a test per byte, which the compiler would turn
+        // back into a bit test and a branch.
+        Byte valid = 0xFF;
+        for (std::size_t j = 0; j < kChunk; ++j) {
+            const Byte b = p[i + j] | fold;
+            valid &= static_cast<Byte>(-(b == ('A' | fold))) | static_cast<Byte>(-(b == ('C' | fold))) |
+                     static_cast<Byte>(-(b == ('G' | fold))) | static_cast<Byte>(-(b == ('T' | fold)));
+        }
+        if (valid != 0xFF) break;
+    }
+    for (; i < n; ++i) {
+        const Byte b = p[i] | fold;
+        if (b != ('A' | fold) && b != ('C' | fold) && b != ('G' | fold) && b != ('T' | fold)) return i;
+    }
+    return n;
+}
+
+// n bytes from offset at with no k-mer pending (the rolling code holds
+// the k - 1 bases before them): the runs of bases go through the fast loop,
+// the bytes that end a run or start one byte by byte.
+void ProfileCounter::block(const Byte* p, std::size_t n, std::uint64_t at) {
+    std::size_t j = 0;
+    while (j < n && !stopped_) {
+        if (need_ != 0) {
+            step(p[j], at + j);
+            ++j;
+            continue;
+        }
+        const std::size_t end = j + (skip_ ? first_outside_bases<true>(p + j, n - j)
+                                           : first_outside_bases<false>(p + j, n - j));
+        if (end > j) {
+            kernels_.dense_add(p + j, end - j, lut_, table_.get(), mask_, code_);
+            kmers_ += end - j;
+        }
+        if (end < n) step(p[end], at + end);
+        j = end + 1;
+    }
+}
+
+void ProfileCounter::keep_tail(const Byte* p, std::size_t n) {
+    const std::size_t want = k_ + 5;
+    if (tail_.size() < want) tail_.append(reinterpret_cast<const char*>(p), std::min(n, want - tail_.size()));
+}
+
+void ProfileCounter::feed(std::string_view piece) {
+    const auto* p = reinterpret_cast<const Byte*>(piece.data());
+    const std::size_t n = piece.size();
+    if (pos_ < kFailurePrefix) {
+        const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(n, kFailurePrefix - pos_));
+        std::memcpy(prefix_ + prefix_size_, piece.data(), take);
+        prefix_size_ += take;
+    }
+    const std::uint64_t start = pos_;
+    pos_ += n;
+    if (stopped_) {
+        keep_tail(p, n);
+        return;
+    }
+    std::size_t i = 0;
+    while (i < n && !stopped_) {
+        const std::uint64_t at = start + i;
+        if (at == next_event_) events(at);
+        if (kmers_ - flushed_at_ >= kFlushAt) flush();
+        if (need_ != 0) {
+            step(p[i], at);
+            ++i;
+            continue;
+        }
+        const auto len = static_cast<std::size_t>(std::min<std::uint64_t>({n - i, next_event_ - at, kBlock}));
+        work(len);
+        block(p + i, len, at);
+        i += len;
+    }
+    if (stopped_) keep_tail(p + (bad_ - start), static_cast<std::size_t>(pos_ - bad_));
+}
+
+void ProfileCounter::finish(std::string& id) {
+    const std::uint64_t length = pos_;
+    if (!stopped_ && length == next_event_) events(length);
+    if (length < layout_.min_length) {
+        out_.counts.truncate(first_row_);
+    } else if (stopped_ && length >= fails_from_) {
+        throw window_failure(std::string_view(prefix_, prefix_size_), length, k_, bad_, tail_);
+    } else if (layout_.window == 0) {
+        add_row(0, length, kmers_, nullptr);
+    }
+    const std::uint64_t rows = out_.counts.rows();
+    out_.row_record.resize(rows);
+    out_.starts.resize(rows);
+    out_.ends.resize(rows);
+    out_.totals.resize(rows);
+    if (rows > first_row_) out_.record_ids.push_back(std::move(id));
+    if (kmers_ != 0 || base_used_) std::memset(table_.get(), 0, table_bytes_);
+    work(table_bytes_ / 16);
+    reset();
+}
+
+void ProfileCounter::reset() {
+    pos_ = 0;
+    code_ = 0;
+    need_ = k_ - 1;
+    kmers_ = 0;
+    flushed_at_ = 0;
+    base_used_ = false;
+    first_row_ = out_.counts.rows();
+    next_open_ = 0;
+    next_close_ = 0;
+    stopped_ = false;
+    prefix_size_ = 0;
+    tail_.clear();
+    schedule();
+}
+
+}  // namespace nuvek

@@ -1,0 +1,104 @@
+// Counts the records of a FASTA file, one after another and each in pieces,
+// into the rows of a KmerProfile.
+//
+// A record's k-mers go into one table of 4^k 32-bit counters that keeps
+// counting from the record's start: the counts of a base range are the
+// difference of two looks at the table (read into the profile's columns),
+// one when the range's first k-mer is about to be counted and one when its
+// last k-mer has been. Every base is counted once, however much the
+// windows overlap; a window costs two reads of the table, a whole record
+// one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kmer/count_kernels.hpp"
+#include "kmer/kmer_failure.hpp"
+#include "kmer/kmer_profile.hpp"
+
+namespace nuvek {
+
+struct ProfileLayout {
+    std::uint64_t window = 0;      // 0: one row per record
+    std::uint64_t step = 0;        // distance of window starts (0: the window)
+    std::uint64_t min_length = 0;  // shorter records give no row
+};
+
+class ProfileCounter {
+public:
+    // window is 0 or at least the columns' k. With skip_invalid, lower-case
+    // bases count as upper-case ones and a k-mer holding any other byte is
+    // left out; without it, such a byte inside a row's range fails the call.
+    ProfileCounter(const ProfileColumns& columns, ProfileLayout layout, bool skip_invalid, KmerProfile& out);
+
+    // Counts the next bytes of the current record.
+    void feed(std::string_view piece);
+    // Ends the record: its rows stay in the profile under id (none if it is
+    // shorter than min_length). A byte outside the bases inside a row's
+    // range (without skip_invalid) throws the failure that counting the
+    // record would, noted "position N: 'X'". Then ready for the next record.
+    void finish(std::string& id);
+
+private:
+    struct Snapshot {
+        std::vector<std::uint64_t> counts;
+        std::uint64_t kmers = 0;
+        bool zero = true;  // nothing counted yet: counts not filled
+    };
+
+    std::uint64_t open_at(std::uint64_t w) const noexcept;
+    std::uint64_t close_at(std::uint64_t w) const noexcept;
+    void schedule() noexcept;
+    void events(std::uint64_t at);
+    void read_table(std::uint64_t* out) const noexcept;
+    void add_row(std::uint64_t start, std::uint64_t end, std::uint64_t kmers, const Snapshot* from);
+    void step(unsigned char b, std::uint64_t at);
+    void block(const unsigned char* p, std::size_t n, std::uint64_t at);
+    void invalid_at(std::uint64_t at);
+    void flush();
+    void work(std::uint64_t units);
+    void keep_tail(const unsigned char* p, std::size_t n);
+    void reset();
+
+    struct FreeTable {
+        void operator()(std::uint32_t* p) const noexcept;
+    };
+
+    const ProfileColumns& columns_;
+    const ProfileLayout layout_;
+    const bool skip_;
+    const unsigned k_;
+    const unsigned char* const lut_;
+    const CountKernels& kernels_;
+    const std::uint64_t mask_;
+    KmerProfile& out_;
+    std::unique_ptr<std::uint32_t[], FreeTable> table_;  // 4^k counters and a zero one
+    std::uint64_t table_bytes_ = 0;
+    std::vector<std::uint64_t> base_;  // counts moved out of the table, by column
+    bool base_used_ = false;
+    std::vector<Snapshot> open_;       // the open windows' first looks, by window % size
+    std::uint64_t since_check_ = 0;
+
+    // Per record.
+    std::uint64_t pos_ = 0;      // bytes fed
+    std::uint64_t code_ = 0;     // rolling code
+    unsigned need_ = 0;          // bases still needed before the next k-mer ends
+    std::uint64_t kmers_ = 0;    // k-mers counted
+    std::uint64_t flushed_at_ = 0;
+    std::uint64_t first_row_ = 0;
+    std::uint64_t next_open_ = 0;   // next window to open
+    std::uint64_t next_close_ = 0;  // next window to close
+    std::uint64_t next_event_ = 0;  // byte count at which one of them is due
+    bool stopped_ = false;          // a byte outside the bases may fail the record
+    std::uint64_t bad_ = 0;         // its offset
+    std::uint64_t fails_from_ = 0;  // the record length from which it does
+    char prefix_[kFailurePrefix];
+    std::size_t prefix_size_ = 0;
+    std::string tail_;
+};
+
+}  // namespace nuvek
