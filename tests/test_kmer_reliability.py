@@ -170,20 +170,23 @@ def test_signal_handlers_never_see_a_container_being_filled(call):
             import numpy
         except ImportError:
             pass
-        seen = 0
+        seen, running = 0, True
         def walk(signum, frame):
             global seen
             for o in gc.get_objects():
                 if type(o) is list and len(o) >= 4**8:
                     o[-1]
                     seen += 1
-            signal.setitimer(signal.ITIMER_REAL, 0.0002)
+            if running:  # no alarm may outlive the loop: its default action ends the process
+                signal.setitimer(signal.ITIMER_REAL, 0.0002)
         signal.signal(signal.SIGALRM, walk)
         signal.setitimer(signal.ITIMER_REAL, 0.0002)
         for _ in range(60):
             result = {call}
             assert len(result) in (4**8, 4**11)
+        running = False
         signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, signal.SIG_IGN)
         print("ok", seen)
     """, check=False)
     assert proc.returncode == 0 and proc.stdout.startswith("ok"), (proc.returncode, proc.stderr[-2000:])
