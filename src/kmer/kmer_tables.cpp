@@ -1,7 +1,5 @@
 #include "kmer/kmer_tables.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -389,19 +387,6 @@ void trim(std::vector<std::uint64_t>& v) noexcept {
     constexpr std::size_t kKeep = std::size_t{1} << 16;
     if (v.capacity() > kKeep) std::vector<std::uint64_t>().swap(v);
     else v.clear();
-}
-
-void advise_huge_pages(void* data, std::size_t bytes) noexcept {
-#ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-    if (bytes < 2 * kHuge) return;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)bytes;
-#endif
 }
 
 std::size_t first_non_ascii(const unsigned char* p, std::size_t n) noexcept {

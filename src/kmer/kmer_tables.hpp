@@ -45,11 +45,6 @@ std::vector<KmerEntry> count_codes(std::vector<std::uint64_t>& codes, unsigned k
 // need, so that one long sequence does not pin it.
 void trim(std::vector<std::uint64_t>& v) noexcept;
 
-// Asks the kernel to back a large table with huge pages: counting touches
-// it at random, and 4 KiB pages would make most increments miss the TLB.
-// Purely advisory.
-void advise_huge_pages(void* data, std::size_t bytes) noexcept;
-
 // Offset of the first byte above 0x7F in p[0..n), or n.
 std::size_t first_non_ascii(const unsigned char* p, std::size_t n) noexcept;
 // Number of UTF-8 continuation bytes (10xxxxxx) in p[0..n).
