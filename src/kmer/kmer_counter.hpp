@@ -76,7 +76,6 @@ private:
     void ensure_table();
     void flush();
     void clear_tables();
-    std::vector<KmerEntry> sparse_entries();
     KmerCountResult sparse_result(std::uint64_t total);
 
     const unsigned k_;
