@@ -144,13 +144,13 @@ def rss_kb():
         return int(f.read().split()[1]) * (os.sysconf("SC_PAGE_SIZE") // 1024)
 
 
-def worker(spec):
+def worker(cell_args):
     import numpy as np
 
     sys.path.insert(0, HERE)
-    impl, path, k, export, keep = spec["impl"], spec["path"], spec["k"], spec["export"], spec["keep"]
+    impl, path, k, export, keep = cell_args["impl"], cell_args["path"], cell_args["k"], cell_args["export"], cell_args["keep"]
     # kept results pile up: at k = 10 a 5 Mbp assembly keeps 1.2 GB per call
-    repeat = min(spec["repeat"], 3) if keep else spec["repeat"]
+    repeat = min(cell_args["repeat"], 3) if keep else cell_args["repeat"]
     seq = None
     if impl.startswith("seq:"):
         seq = open(path).read()
@@ -223,7 +223,7 @@ def worker(spec):
     del result
     after_drop = rss_kb()
     best = float("inf")
-    deadline = time.perf_counter() + spec["budget"]
+    deadline = time.perf_counter() + cell_args["budget"]
     for i in range(repeat):
         t0 = time.perf_counter()
         result = run()
@@ -240,9 +240,9 @@ def worker(spec):
 
 
 def run_side(impl, path, k, export, keep, repeat, budget):
-    spec = {"impl": impl, "path": path, "k": k, "export": export, "keep": keep, "repeat": repeat,
+    cell_args = {"impl": impl, "path": path, "k": k, "export": export, "keep": keep, "repeat": repeat,
             "budget": budget}
-    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--worker", json.dumps(spec)],
+    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--worker", json.dumps(cell_args)],
                          capture_output=True, text=True)
     if out.returncode != 0:
         return {"error": (out.stderr.strip().splitlines() or ["failed"])[-1]}
