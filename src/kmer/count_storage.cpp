@@ -152,6 +152,19 @@ void release_shared(void* p) noexcept {
 
 }  // namespace
 
+void advise_huge_pages(void* data, std::size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+    if (bytes < 2 * kHuge) return;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
+}
+
 void* allocate_counts(std::size_t bytes) {
     if (bytes < kBlockFrom) return ::operator new(bytes);
     if (bytes <= kShareUpTo) return allocate_shared(bytes);

@@ -29,6 +29,12 @@ void* allocate_counts(std::size_t bytes);
 // Gives back memory from allocate_counts(bytes), with the same bytes.
 void release_counts(void* p, std::size_t bytes) noexcept;
 
+// Asks the kernel to back large memory with huge pages (the whole 2 MiB
+// pages inside it, from 4 MiB on): counting touches a table at random, and
+// 4 KiB pages would make most increments miss the TLB; a fresh result
+// written in full would take a page fault per 4 KiB. Purely advisory.
+void advise_huge_pages(void* data, std::size_t bytes) noexcept;
+
 template <class T>
 struct CountAllocator {
     using value_type = T;

@@ -1,6 +1,7 @@
 #include "kmer/kmer_count_result.hpp"
 
 #include <algorithm>
+#include <new>
 
 #include "util/memory.hpp"
 
@@ -67,23 +68,42 @@ CountVector KmerCountResult::counts() const {
     return out;
 }
 
-const CountVector& KmerCountResult::held_counts() const {
-    if (form_ == Form::Dense) return dense_;
-    if (!expanded_built_) {
-        expanded_ = counts();
-        expanded_built_ = true;
+std::span<const std::uint64_t> KmerCountResult::held_counts() const {
+    if (form_ == Form::Dense) return {dense_.data(), dense_.size()};
+    if (size_ == 0) return {};
+    if (!expanded_) {
+        // A sparse result's vector comes from calloc: memory fresh from the
+        // kernel is zero already and is not written again, and pages that
+        // hold no counter are never touched; from 4 MiB on it is asked to be
+        // backed by huge pages, as numpy does for its arrays. A narrow result (at most a few
+        // KiB) is widened counter by counter.
+        require_fits(size_, sizeof(std::uint64_t));
+        const bool narrow = form_ == Form::Narrow;
+        auto* out = static_cast<std::uint64_t*>(narrow ? std::malloc(size_ * sizeof(std::uint64_t))
+                                                       : std::calloc(size_, sizeof(std::uint64_t)));
+        if (!out) throw std::bad_alloc();
+        advise_huge_pages(out, size_ * sizeof(std::uint64_t));
+        if (!narrow) {
+            for (const auto& e : entries_) out[e.column] = e.count;
+        } else if (width_ == 1) {
+            widen<std::uint8_t>(narrow_.get(), size_, out);
+        } else if (width_ == 2) {
+            widen<std::uint16_t>(narrow_.get(), size_, out);
+        } else {
+            widen<std::uint32_t>(narrow_.get(), size_, out);
+        }
+        expanded_.reset(out);
     }
-    return expanded_;
+    return {expanded_.get(), size_};
 }
 
 void KmerCountResult::compact() {
     if (form_ == Form::Narrow) return;
     if (form_ == Form::Sparse) {
         if (sparse_is_smaller(entries_.size(), size_)) return;
-        dense_ = expanded_built_ ? std::move(expanded_) : counts();
+        dense_ = counts();
         entries_ = {};
-        expanded_ = {};
-        expanded_built_ = false;
+        expanded_.reset();
         form_ = Form::Dense;
         return;
     }

@@ -13,7 +13,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -64,10 +66,11 @@ public:
     CountVector counts() const;
 
     // The full counts vector, held by the result for as long as it lives:
-    // a dense result's own counters; for a sparse result, a vector built on
-    // the first call and kept (the entries stay as they are). std::bad_alloc
-    // when it cannot fit in memory.
-    const CountVector& held_counts() const;
+    // a dense result's own counters; for a sparse or narrow result, a vector
+    // built on the first call and kept (the entries stay as they are), in
+    // fresh zeroed memory where only the non-zero counters are written.
+    // std::bad_alloc when it cannot fit in memory.
+    std::span<const std::uint64_t> held_counts() const;
 
     // Switches a dense or sparse result to the smaller of those two forms:
     // sparse when the non-zero entries take less room than one counter per
@@ -79,6 +82,9 @@ private:
     struct FreeBytes {
         void operator()(unsigned char* p) const noexcept { delete[] p; }
     };
+    struct FreeCounts {
+        void operator()(std::uint64_t* p) const noexcept { std::free(p); }
+    };
 
     std::uint64_t size_ = 0;
     Form form_ = Form::Dense;
@@ -86,10 +92,9 @@ private:
     CountVector dense_;
     std::unique_ptr<unsigned char[], FreeBytes> narrow_;
     std::vector<KmerEntry> entries_;
-    // The full vector of a sparse or narrow result, once held_counts()
-    // built it.
-    mutable CountVector expanded_;
-    mutable bool expanded_built_ = false;
+    // The full vector of a sparse or narrow result (size_ counters), once
+    // held_counts() built it.
+    mutable std::unique_ptr<std::uint64_t[], FreeCounts> expanded_;
 };
 
 }  // namespace nuvek

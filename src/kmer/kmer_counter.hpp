@@ -15,7 +15,7 @@
 //   codes  - a list of the window codes, sorted at the end (few windows,
 //            many columns: nothing of size 4^k is touched);
 //   sparse - a table of 4^k counters kept zero between sequences, plus the
-//            list of columns that left zero (few windows, up to 2^20 columns);
+//            list of columns that left zero (few windows, up to 2^18 columns);
 //   dense  - the table alone;
 //   wide   - at small k on long sequences, every s-th (k+s-1)-mer is counted
 //            in a table that still fits the cache, one increment standing
@@ -76,7 +76,6 @@ private:
     void ensure_table();
     void flush();
     void clear_tables();
-    std::vector<KmerEntry> sparse_entries();
     KmerCountResult sparse_result(std::uint64_t total);
 
     const unsigned k_;

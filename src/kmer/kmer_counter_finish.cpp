@@ -6,6 +6,7 @@
 
 #include "kmer/kmer_counter.hpp"
 #include "kmer/kmer_failure.hpp"
+#include "kmer/kmer_entries.hpp"
 #include "kmer/kmer_index.hpp"
 #include "kmer/kmer_tables.hpp"
 
@@ -38,51 +39,25 @@ void KmerCounter::clear_tables() {
     ntouched_ = 0;
 }
 
-std::vector<KmerEntry> KmerCounter::sparse_entries() {
-    std::uint64_t* touched = touched_.data();
-    if (touched_dirty_) {
-        std::sort(touched, touched + ntouched_);
-        ntouched_ = static_cast<std::size_t>(std::unique(touched, touched + ntouched_) - touched);
-    }
-    const std::uint32_t* t = table_.get();
-    std::vector<KmerEntry> entries;
-    entries.reserve(ntouched_ * (rc_ ? 2 : 1));
-    for (std::size_t i = 0; i < ntouched_; ++i) {
-        const std::uint64_t c = touched[i];
-        if (t[c] == 0) continue;  // taken back
-        if (!rc_) {
-            entries.push_back({c, t[c]});
-            continue;
-        }
-        // A column's combined count is its own plus its reverse complement's
-        // forward count; a reverse complement that occurs only on the
-        // reverse strand gets an entry of its own.
-        const std::uint64_t r = rev_complement_code(c, k_);
-        entries.push_back({c, std::uint64_t{t[c]} + t[r]});
-        if (t[r] == 0) entries.push_back({r, t[c]});
-    }
-    return entries;
-}
-
-// The counts of the touched columns, as a dense result straight away when
-// the entries would not be the smaller form.
+// The counts of the touched columns: as entries while they are the smaller
+// form, else from the whole table, as a dense result would be.
 KmerCountResult KmerCounter::sparse_result(std::uint64_t total) {
     const auto k = static_cast<std::uint8_t>(k_);
     // Up to 1,024 columns a read's counts take less room as one narrow
     // counter per column than as entries of 16 bytes: 100,000 reads of 150
     // bp at k = 5 made 460 MB of entries. The table is read, not changed.
-    if (size_ <= kNarrowColumns) return table_result(k, total, table_.get(), size_, rc_);
-    if (2 * ntouched_ * (rc_ ? 2 : 1) < size_) return KmerCountResult::sparse(k, total, size_, sparse_entries());
-    CountVector counts(size_, 0);
-    std::uint32_t* t = table_.get();
-    for (std::size_t i = 0; i < ntouched_; ++i) {
-        const std::uint64_t c = touched_[i];
-        const std::uint32_t v = t[c];
-        t[c] = 0;  // a column noted twice adds nothing the second time
-        counts[c] += v;
-        if (rc_) counts[rev_complement_code(c, k_)] += v;
+    if (size_ <= kNarrowColumns || 2 * ntouched_ * (rc_ ? 2 : 1) >= size_)
+        return table_result(k, total, table_.get(), size_, rc_);
+    std::uint64_t* touched = touched_.data();
+    if (touched_dirty_) {
+        // Windows taken back may have left repeats and zero counters.
+        std::sort(touched, touched + ntouched_);
+        const std::uint32_t* t = table_.get();
+        ntouched_ = static_cast<std::size_t>(
+            std::remove_if(touched, std::unique(touched, touched + ntouched_), [t](std::uint64_t c) { return t[c] == 0; }) -
+            touched);
     }
-    return KmerCountResult{k, total, std::move(counts)};
+    return KmerCountResult::sparse(k, total, size_, strand_entries(table_.get(), touched, ntouched_, k_, rc_));
 }
 
 KmerCountResult KmerCounter::finish() {

@@ -1,11 +1,10 @@
 #include "kmer/kmer_tables.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "kmer/kmer_entries.hpp"
 #include "kmer/kmer_index.hpp"
 #include "util/memory.hpp"
 #include "util/platform.hpp"
@@ -29,27 +28,6 @@ inline void fold_pair(Count* counts, std::uint64_t x, unsigned k) noexcept {
     const Count sum = a + b;
     counts[r] = x <= r ? sum : b;
     counts[x] = x <= r ? sum : a;
-}
-
-// Sorts codes below 2^bits, 11 bits per pass: a handful of linear passes
-// instead of a comparison sort's log(n) over millions of windows.
-void radix_sort(std::vector<std::uint64_t>& codes, unsigned bits) {
-    constexpr unsigned kDigit = 11;
-    constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
-    if (codes.size() < 256) {
-        std::sort(codes.begin(), codes.end());
-        return;
-    }
-    std::vector<std::uint64_t> other(codes.size());
-    std::vector<std::size_t> start(kBuckets);
-    for (unsigned shift = 0; shift < bits; shift += kDigit) {
-        std::fill(start.begin(), start.end(), 0);
-        for (auto c : codes) ++start[(c >> shift) & (kBuckets - 1)];
-        std::size_t sum = 0;
-        for (auto& s : start) sum += std::exchange(s, sum);
-        for (auto c : codes) other[start[(c >> shift) & (kBuckets - 1)]++] = c;
-        codes.swap(other);
-    }
 }
 
 // acc[(x >> 2t) & mask] += wide[x] for every x below n and t below s, as
@@ -249,7 +227,6 @@ void sum_out_wide(std::uint32_t* acc, std::uint32_t* wide, std::uint64_t n, unsi
     sum_out(acc, wide, n, s, mask);
 }
 void fold_rev_complement(std::uint64_t* counts, unsigned k) noexcept { fold(counts, k); }
-void fold_rev_complement(std::uint32_t* counts, unsigned k) noexcept { fold(counts, k); }
 
 namespace {
 
@@ -305,103 +282,31 @@ KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t*
     }
     std::uint64_t nonzero = 0;
     for (std::uint64_t i = 0; i < n; ++i) nonzero += table[i] != 0;
-    if (rc) {
-        // Folding adds at least as many non-zero columns as it finds: with
-        // half of them non-zero already, the result is dense, and the fold
-        // is written straight into it (reading, never writing, the table).
-        if (2 * nonzero >= n) {
-            require_fits(n, sizeof(std::uint64_t));
-            CountVector counts(n);  // uninitialised: the fold writes every counter
-            fold_widen(counts.data(), table, k);
-            return KmerCountResult{k, total, std::move(counts)};
+    // Each non-zero counter of the forward strand makes at most one entry
+    // per strand, and an entry takes the room of two counters: the result
+    // is sparse when those entries take less room than the dense vector,
+    // which is judged without folding the table.
+    const std::uint64_t strands = rc ? 2 : 1;
+    if (2 * strands * nonzero < n) {
+        std::vector<std::uint64_t> columns(nonzero + 1);
+        std::uint64_t* out = columns.data();
+        for (std::uint64_t i = 0; i < n; ++i) {
+            *out = i;
+            out += table[i] != 0;
         }
-        fold_rev_complement(table, k);
-        nonzero = 0;
-        for (std::uint64_t i = 0; i < n; ++i) nonzero += table[i] != 0;
+        return KmerCountResult::sparse(k, total, n, strand_entries(table, columns.data(), nonzero, k, rc));
     }
-    if (nonzero * (sizeof(KmerEntry) / sizeof(std::uint64_t)) < n)
-        return KmerCountResult::sparse(k, total, n, nonzero_entries(table, n, nonzero));
     require_fits(n, sizeof(std::uint64_t));
-    return KmerCountResult{k, total, CountVector(table, table + n)};
-}
-
-std::vector<KmerEntry> count_codes(std::vector<std::uint64_t>& codes, unsigned k, bool rc) {
-    // A few thousand codes (a short read's windows) are counted in a small
-    // open-addressing table: faster than sorting them. The reverse strand
-    // is added from the forward counts, as for the sparse table.
-    constexpr std::size_t kHashed = std::size_t{1} << 12;
-    if (codes.size() <= kHashed) {
-        constexpr std::uint64_t kFree = ~std::uint64_t{0};  // no column is that large
-        unsigned bits = 4;
-        while ((std::size_t{1} << bits) < 2 * codes.size()) ++bits;
-        const std::size_t mask = (std::size_t{1} << bits) - 1;
-        std::vector<KmerEntry> slots(mask + 1, KmerEntry{kFree, 0});
-        const auto slot = [&](std::uint64_t c) -> KmerEntry& {
-            std::size_t i = static_cast<std::size_t>((c * 0x9E3779B97F4A7C15ull) >> (64 - bits));
-            while (slots[i].column != c && slots[i].column != kFree) i = (i + 1) & mask;
-            return slots[i];
-        };
-        // The slots taken, in order, so that the entries are read without a
-        // pass over the free slots.
-        std::vector<KmerEntry*> taken;
-        taken.reserve(codes.size());
-        for (auto c : codes) {
-            KmerEntry& e = slot(c);
-            if (e.column == kFree) taken.push_back(&e);
-            e.column = c;
-            ++e.count;
-        }
-        std::vector<KmerEntry> entries;
-        entries.reserve(taken.size() * (rc ? 2 : 1));
-        for (const KmerEntry* taken_slot : taken) {
-            const KmerEntry& e = *taken_slot;
-            if (!rc) {
-                entries.push_back(e);
-                continue;
-            }
-            const std::uint64_t r = rev_complement_code(e.column, k);
-            const KmerEntry& partner = slot(r);
-            const std::uint64_t other = partner.column == r ? partner.count : 0;
-            entries.push_back({e.column, e.count + other});
-            if (other == 0) entries.push_back({r, e.count});
-        }
-        return entries;
-    }
-    if (rc) {
-        const std::size_t forward = codes.size();
-        for (std::size_t i = 0; i < forward; ++i) codes.push_back(rev_complement_code(codes[i], k));
-    }
-    radix_sort(codes, 2 * k);
-    std::size_t distinct = 0;
-    for (std::size_t i = 0; i < codes.size(); ++i) distinct += i == 0 || codes[i] != codes[i - 1];
-    std::vector<KmerEntry> entries;
-    entries.reserve(distinct);
-    for (std::size_t i = 0; i < codes.size();) {
-        std::size_t j = i + 1;
-        while (j < codes.size() && codes[j] == codes[i]) ++j;
-        entries.push_back({codes[i], j - i});
-        i = j;
-    }
-    return entries;
+    if (!rc) return KmerCountResult{k, total, CountVector(table, table + n)};
+    CountVector counts(n);  // uninitialised: the fold writes every counter
+    fold_widen(counts.data(), table, k);
+    return KmerCountResult{k, total, std::move(counts)};
 }
 
 void trim(std::vector<std::uint64_t>& v) noexcept {
     constexpr std::size_t kKeep = std::size_t{1} << 16;
     if (v.capacity() > kKeep) std::vector<std::uint64_t>().swap(v);
     else v.clear();
-}
-
-void advise_huge_pages(void* data, std::size_t bytes) noexcept {
-#ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-    if (bytes < 2 * kHuge) return;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)bytes;
-#endif
 }
 
 std::size_t first_non_ascii(const unsigned char* p, std::size_t n) noexcept {

@@ -1,6 +1,6 @@
 // Whole-table work of k-mer counting, done once per sequence: moving 32-bit
 // counters into the 64-bit result, summing k-mers out of a wide table,
-// folding in the reverse strand, and counting by sorting.
+// folding in the reverse strand.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +29,6 @@ void sum_out_wide(std::uint32_t* acc, std::uint32_t* wide, std::uint64_t n, unsi
 // counters): the windows of the reverse strand are exactly the reverse
 // complements of the forward windows. Palindromic columns are doubled.
 void fold_rev_complement(std::uint64_t* counts, unsigned k) noexcept;
-void fold_rev_complement(std::uint32_t* counts, unsigned k) noexcept;
 
 // The result for n = 4^k 32-bit counters of the forward strand, with the
 // reverse strand folded in when rc (the table may be changed), in the
@@ -37,18 +36,9 @@ void fold_rev_complement(std::uint32_t* counts, unsigned k) noexcept;
 // to 64 bits.
 KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t* table, std::uint64_t n, bool rc);
 
-// The entries of a list of window codes (k >= 1), with the reverse strand's
-// added when rc; codes is used as scratch.
-std::vector<KmerEntry> count_codes(std::vector<std::uint64_t>& codes, unsigned k, bool rc);
-
 // Empties v, releasing its memory when it grew beyond what short sequences
 // need, so that one long sequence does not pin it.
 void trim(std::vector<std::uint64_t>& v) noexcept;
-
-// Asks the kernel to back a large table with huge pages: counting touches
-// it at random, and 4 KiB pages would make most increments miss the TLB.
-// Purely advisory.
-void advise_huge_pages(void* data, std::size_t bytes) noexcept;
 
 // Offset of the first byte above 0x7F in p[0..n), or n.
 std::size_t first_non_ascii(const unsigned char* p, std::size_t n) noexcept;

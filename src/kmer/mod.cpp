@@ -92,7 +92,7 @@ int result_getbuffer(PyObject* self, Py_buffer* view, int flags) {
         if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) throw ErrorValue{PyExc_BufferError, "Object is not writable."};
         CellHeader* cell = instance_of(self, PyClass<KmerCountResult>::type());
         SharedBorrow borrow(cell);
-        const CountVector& counts = value_of<KmerCountResult>(cell).held_counts();
+        const std::span<const std::uint64_t> counts = value_of<KmerCountResult>(cell).held_counts();
         static std::uint64_t empty = 0;  // a valid address for zero items
         auto* object = reinterpret_cast<ResultObject*>(self);
         object->shape = static_cast<Py_ssize_t>(counts.size());

@@ -1,0 +1,132 @@
+"""Every way the counter holds counts (window codes, a sparse table, the dense
+table, the wide table) and every form of result (dense, sparse, narrow) give
+the counts of a plain reference, at the numbers of windows just below, at
+and just above each change of form, for k from 1 to 12, one strand or both,
+strict or skipping invalid letters; and the exported buffer equals `counts`
+however often it is taken."""
+import collections
+import random
+import struct
+
+import pytest
+
+from nuvek.kmer import get_kmer_count_fasta, get_kmer_count_seq
+
+COMPLEMENT = str.maketrans("ACGT", "TGCA")
+
+
+def column(kmer):
+    col = 0
+    for c in kmer:
+        col = 4 * col + "ACGT".index(c)
+    return col
+
+
+def reference(seq, k, rc, skip):
+    """Column -> count; with skip, lower-case bases count as upper-case and
+    windows holding any other letter are left out."""
+    if skip:
+        seq = seq.upper()
+    runs = "".join(c if c in "ACGT" else " " for c in seq).split() if skip else [seq]
+    counts = collections.Counter()
+    for run in runs:
+        counts.update(run[i : i + k] for i in range(len(run) - k + 1))
+        if rc:
+            back = run.translate(COMPLEMENT)[::-1]
+            counts.update(back[i : i + k] for i in range(len(back) - k + 1))
+    return {column(kmer): c for kmer, c in counts.items()}
+
+
+def expected_bytes(ref, k):
+    out = bytearray(8 * 4**k)
+    for col, c in ref.items():
+        struct.pack_into("<Q", out, 8 * col, c)
+    return bytes(out)
+
+
+def wide_step(k):
+    return 3 if k <= 4 else 2 if k <= 7 else 1
+
+
+def switch_windows(k, rc):
+    """Numbers of windows around each change of form for k."""
+    strands = 2 if rc else 1
+    size = 4**k
+    dense_from = (size + 2 * strands - 1) // (2 * strands)
+    points = {dense_from} | ({size // 2, size} if k <= 8 else set())
+    if wide_step(k) > 1:
+        points.add(4 * 4 ** (k + wide_step(k) - 1))
+    if k >= 11:
+        # hashed and sorted codes; the switch to the table at k = 11 only
+        # (at k = 12 it takes millions of windows)
+        points = {4096 // strands} | ({dense_from} if k == 11 else set())
+    windows = set()
+    for p in points:
+        windows.update(w for w in (p - 1, p + 1) if w >= 1)
+    windows.update({1, 2, 100})
+    return sorted(windows)
+
+
+def make_seq(rng, windows, k, skip):
+    seq = "".join(rng.choices("ACGT", k=windows + k - 1))
+    if skip and len(seq) > 20:
+        s = list(seq)
+        for i in rng.sample(range(len(s)), max(1, len(s) // 500)):
+            s[i] = rng.choice("acgtN")
+        seq = "".join(s)
+    return seq
+
+
+def check(result, seq, k, rc, skip):
+    ref = reference(seq, k, rc, skip)
+    assert result.k == k
+    assert result.total == sum(ref.values())
+    want = expected_bytes(ref, k)
+    # exported twice: the second export reads what the first one built
+    for _ in range(2):
+        assert memoryview(result).cast("B").tobytes() == want
+    if k <= 9:
+        counts = result.counts
+        assert len(counts) == 4**k
+        assert {i: c for i, c in enumerate(counts) if c} == ref
+        assert memoryview(result).cast("B").tobytes() == want
+
+
+K_CASES = [(k, rc) for k in range(1, 11) for rc in (True, False)] + [(11, True), (12, True)]
+
+
+@pytest.mark.parametrize("skip", [False, True])
+@pytest.mark.parametrize("k, rc", K_CASES)
+def test_sequences_around_every_change_of_form(k, rc, skip):
+    rng = random.Random(k * 31 + rc * 7 + skip)
+    for windows in switch_windows(k, rc):
+        seq = make_seq(rng, windows, k, skip)
+        check(get_kmer_count_seq(seq, k, rc, skip_invalid=skip), seq, k, rc, skip)
+
+
+@pytest.mark.parametrize("skip", [False, True])
+@pytest.mark.parametrize("k, rc", K_CASES)
+def test_fasta_records_around_every_change_of_form(tmp_path, k, rc, skip):
+    rng = random.Random(k * 37 + rc * 11 + skip)
+    records = [(f"r{i}", make_seq(rng, w, k, skip)) for i, w in enumerate(switch_windows(k, rc))]
+    # short records between long ones: the counter's tables are reused
+    records += [(f"short{i}", make_seq(rng, 3, k, skip)) for i in range(3)]
+    path = tmp_path / "forms.fa"
+    with open(path, "w") as f:
+        for rid, seq in records:
+            f.write(f">{rid}\n")
+            for i in range(0, len(seq), 60):
+                f.write(seq[i : i + 60] + "\n")
+    results = get_kmer_count_fasta(str(path), k, rc, skip_invalid=skip)
+    assert sorted(results) == sorted(rid for rid, _ in records)
+    for rid, seq in records:
+        check(results[rid], seq, k, rc, skip)
+
+
+@pytest.mark.parametrize("k", [5, 8, 10])
+def test_palindromes_and_partners_of_sparse_results(k):
+    # A palindrome counts twice per window; a column whose reverse
+    # complement never occurs forward still gets the reverse strand's count.
+    pal = ("ACGT" * 3)[: k + (k % 2)]
+    seq = pal + "A" * k + "C" * k
+    check(get_kmer_count_seq(seq, k, True), seq, k, True, False)
