@@ -1,12 +1,13 @@
 #include "kmer/kmer_counter.hpp"
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <new>
 #include <utility>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 #include "kmer/count_kernels.hpp"
 #include "kmer/count_loops.hpp"
@@ -65,7 +66,20 @@ std::uint64_t columns_of(unsigned k) { return kmer_columns(k); }
 // std::bad_alloc exactly when memory has run out, and a failed allocation
 // of that storage aborts the process; so it is touched here, when the
 // module is loaded on the importing thread, where memory is still at hand.
+// libstdc++ offers the call that allocates it; elsewhere (libc++, as linked
+// into the wheels) one caught throw does the same.
+#if defined(__GLIBCXX__)
 [[gnu::used]] void* volatile exception_state = abi::__cxa_get_globals();
+#else
+bool touch_exception_state() {
+    try {
+        throw 0;
+    } catch (int) {
+    }
+    return true;
+}
+[[gnu::used]] volatile bool exception_state = touch_exception_state();
+#endif
 
 }  // namespace
 
