@@ -259,21 +259,11 @@ int FileReplacement::finish(std::uint64_t size) {
             fd_.close();
             return err;
         }
-        case Mode::Unnamed: {
-            // Give the file a name while its descriptor is open; replace()
-            // then renames it over the target.
-            const std::string proc = "/proc/self/fd/" + std::to_string(fd_.get());
-            const std::string dir = directory_prefix(target_);
-            for (int attempt = 0;; ++attempt) {
-                std::string temp = temporary_name(dir);
-                if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-                    temp_ = std::move(temp);
-                    break;
-                }
-                if (errno != EEXIST || attempt == 15) return errno;
-            }
-            return fd_.close();
-        }
+        case Mode::Unnamed:
+            // Stays open and nameless: replace() names it and renames it
+            // in place at once, so that a process killed in between leaves
+            // as little time as possible for a stray temporary file.
+            return 0;
         case Mode::Named:
             return fd_.close();
     }
@@ -281,6 +271,22 @@ int FileReplacement::finish(std::uint64_t size) {
 }
 
 int FileReplacement::replace() {
+    if (mode_ == Mode::Unnamed && fd_.valid()) {
+        const std::string proc = "/proc/self/fd/" + std::to_string(fd_.get());
+        const std::string dir = directory_prefix(target_);
+        for (int attempt = 0;; ++attempt) {
+            std::string temp = temporary_name(dir);
+            if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+                temp_ = std::move(temp);
+                break;
+            }
+            if (errno != EEXIST || attempt == 15) return errno;
+        }
+        const int err = ::rename(temp_.c_str(), target_.c_str()) == 0 ? 0 : errno;
+        if (err == 0) temp_.clear();
+        fd_.close();  // a local file (the only kind without a name): nothing is reported late
+        return err;
+    }
     if (temp_.empty()) return 0;
     if (::rename(temp_.c_str(), target_.c_str()) != 0) return errno;
     temp_.clear();

@@ -90,12 +90,13 @@ public:
     int reserve(std::uint64_t size);
 
     // Ends the data: a file rewritten in place is cut to size bytes and
-    // closed; a temporary file is closed. 0 or the error number (a late
+    // closed; a named temporary file is closed (a nameless one stays open
+    // for replace()). 0 or the error number (a late
     // error of a file opened in place is ignored, as the data reached the
     // system already).
     int finish(std::uint64_t size);
-    // Puts a finished temporary file in place of the target; 0 or the
-    // error number. Nothing to do for a file written in place.
+    // Puts a finished temporary file in place of the target (a nameless
+    // one is named and renamed in one step); 0 or the error number. Nothing to do for a file written in place.
     int replace();
 
 private:
