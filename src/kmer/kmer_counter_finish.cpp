@@ -16,6 +16,9 @@ namespace {
 // Tables of up to this many columns are measured whole at the end of a
 // sparse count (see sparse_result).
 constexpr std::uint64_t kNarrowColumns = 1024;
+// Up to this many columns (k <= 6) a result can also be narrow (see
+// table_result).
+constexpr std::uint64_t kNarrowUpTo = 4096;
 
 }  // namespace
 
@@ -46,7 +49,15 @@ KmerCountResult KmerCounter::sparse_result(std::uint64_t total) {
     // Up to 1,024 columns a read's counts take less room as one narrow
     // counter per column than as entries of 16 bytes: 100,000 reads of 150
     // bp at k = 5 made 460 MB of entries. The table is read, not changed.
-    if (size_ <= kNarrowColumns || 2 * ntouched_ * (rc_ ? 2 : 1) >= size_)
+    // Above that, up to 4,096 columns, the table is measured whole when the
+    // entries could take more than twice the room of one byte per column:
+    // a 1 kbp record at k = 6 made 28 KB of entries where its narrow counts
+    // take 4 KB, and those results took more time in page faults than the
+    // counting did. A read keeps its few entries, made without reading the
+    // whole table.
+    const std::uint64_t strands = rc_ ? 2 : 1;
+    if (size_ <= kNarrowColumns || 2 * ntouched_ * strands >= size_ ||
+        (size_ <= kNarrowUpTo && ntouched_ * strands * sizeof(KmerEntry) > 2 * size_))
         return table_result(k, total, table_.get(), size_, rc_);
     std::uint64_t* touched = touched_.data();
     if (touched_dirty_) {
