@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "kmer/export_memory.hpp"
 #include "util/memory.hpp"
 
 namespace nuvek {
@@ -26,6 +27,8 @@ void copy_narrow(const std::uint32_t* from, std::uint64_t n, void* to) noexcept 
 }
 
 }  // namespace
+
+void ExportDeleter::operator()(std::uint64_t* p) const noexcept { give_back_export_memory(p, bytes); }
 
 KmerCountResult KmerCountResult::sparse(std::uint8_t k, std::uint64_t total, std::uint64_t size,
                                         std::vector<KmerEntry> entries) {
@@ -72,17 +75,13 @@ std::span<const std::uint64_t> KmerCountResult::held_counts() const {
     if (form_ == Form::Dense) return {dense_.data(), dense_.size()};
     if (size_ == 0) return {};
     if (!expanded_) {
-        // A sparse result's vector comes from calloc: memory fresh from the
-        // kernel is zero already and is not written again, and pages that
-        // hold no counter are never touched; from 4 MiB on it is asked to be
-        // backed by huge pages, as numpy does for its arrays. A narrow result (at most a few
-        // KiB) is widened counter by counter.
+        // Zeroed memory for a sparse result, where only the non-zero
+        // counters are written; a narrow result (at most a few KiB) is
+        // widened counter by counter.
         require_fits(size_, sizeof(std::uint64_t));
         const bool narrow = form_ == Form::Narrow;
-        auto* out = static_cast<std::uint64_t*>(narrow ? std::malloc(size_ * sizeof(std::uint64_t))
-                                                       : std::calloc(size_, sizeof(std::uint64_t)));
-        if (!out) throw std::bad_alloc();
-        advise_huge_pages(out, size_ * sizeof(std::uint64_t));
+        const std::size_t bytes = size_ * sizeof(std::uint64_t);
+        auto* out = static_cast<std::uint64_t*>(take_export_memory(bytes, !narrow));
         if (!narrow) {
             for (const auto& e : entries_) out[e.column] = e.count;
         } else if (width_ == 1) {
@@ -92,7 +91,7 @@ std::span<const std::uint64_t> KmerCountResult::held_counts() const {
         } else {
             widen<std::uint32_t>(narrow_.get(), size_, out);
         }
-        expanded_.reset(out);
+        expanded_ = std::unique_ptr<std::uint64_t[], ExportDeleter>(out, ExportDeleter{bytes});
     }
     return {expanded_.get(), size_};
 }

@@ -28,6 +28,12 @@ struct KmerEntry {
     std::uint64_t count;
 };
 
+// Gives a result's exported vector back to the export memory.
+struct ExportDeleter {
+    std::size_t bytes = 0;
+    void operator()(std::uint64_t* p) const noexcept;
+};
+
 class KmerCountResult {
 public:
     KmerCountResult() = default;
@@ -68,7 +74,8 @@ public:
     // The full counts vector, held by the result for as long as it lives:
     // a dense result's own counters; for a sparse or narrow result, a vector
     // built on the first call and kept (the entries stay as they are), in
-    // fresh zeroed memory where only the non-zero counters are written.
+    // export memory (kept across results, see export_memory.hpp) where a
+    // sparse result writes only its non-zero counters.
     // std::bad_alloc when it cannot fit in memory.
     std::span<const std::uint64_t> held_counts() const;
 
@@ -82,9 +89,6 @@ private:
     struct FreeBytes {
         void operator()(unsigned char* p) const noexcept { delete[] p; }
     };
-    struct FreeCounts {
-        void operator()(std::uint64_t* p) const noexcept { std::free(p); }
-    };
 
     std::uint64_t size_ = 0;
     Form form_ = Form::Dense;
@@ -94,7 +98,7 @@ private:
     std::vector<KmerEntry> entries_;
     // The full vector of a sparse or narrow result (size_ counters), once
     // held_counts() built it.
-    mutable std::unique_ptr<std::uint64_t[], FreeCounts> expanded_;
+    mutable std::unique_ptr<std::uint64_t[], ExportDeleter> expanded_;
 };
 
 }  // namespace nuvek
