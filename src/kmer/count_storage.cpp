@@ -27,10 +27,13 @@ std::size_t round_up(std::size_t n, std::size_t unit) { return (n + unit - 1) / 
 
 // At most this much memory of live results is asked to be backed by huge
 // pages; further blocks take 4 KiB pages. On a virtual machine a fresh huge
-// page can cost the host a fault per 4 KiB: with 256 MB of results (500
-// records at k = 8) alive and as many more asked for, calls took 1 to 2.4 s
-// instead of 0.1 to 0.3 s. Up to this much, no such stall was seen.
-constexpr std::size_t kHugeCap = std::size_t{64} << 20;
+// page can cost the host a fault per 4 KiB: with no cap, 256 MB of results
+// (500 records at k = 8) alive and as many more asked for, calls took 1 to
+// 2.4 s instead of 0.1 to 0.3 s. With this cap the same run takes 0.16 to
+// 0.5 s per call, and one result of 128 MB (5 Mbp at k = 12) takes a few
+// dozen faults instead of 32,000 (a third of the call's time): a cap of
+// 64 MB left it in 4 KiB pages.
+constexpr std::size_t kHugeCap = std::size_t{256} << 20;
 // Freed blocks of one huge page are kept, up to this much, and handed out
 // again before any fresh memory is mapped: a fresh huge page is zeroed by
 // the kernel on its first touch, which took a third of the time of
