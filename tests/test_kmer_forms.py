@@ -58,9 +58,9 @@ def switch_windows(k, rc):
         points.add(4 * 4 ** (k + wide_step(k) - 1))
     if k == 6:
         # a sparse count's result turns narrow when its entries would take
-        # more than 8 KB: about 512 / strands distinct columns, which random
+        # more than 8 KB: about 1024 / strands distinct columns, which random
         # windows reach a little later
-        points.update(512 // strands + d for d in (0, 16, 48))
+        points.update(1024 // strands + d for d in (0, 16, 48))
     if k >= 11:
         # hashed and sorted codes; the switch to the table at k = 11 only
         # (at k = 12 it takes millions of windows)

@@ -9,10 +9,9 @@
 namespace nuvek {
 namespace {
 
-// True when n sparse entries take less room than size dense counters.
-bool sparse_is_smaller(std::uint64_t n, std::uint64_t size) {
-    return n * sizeof(KmerEntry) / sizeof(std::uint64_t) < size;
-}
+// True when n sparse entries take less than half the room of size dense
+// counters (the rule of table_result).
+bool sparse_is_smaller(std::uint64_t n, std::uint64_t size) { return 2 * n < size; }
 
 template <class Narrow>
 void widen(const void* from, std::uint64_t n, std::uint64_t* to) noexcept {
@@ -67,7 +66,7 @@ CountVector KmerCountResult::counts() const {
         return out;
     }
     CountVector out(size_, 0);
-    for (const auto& e : entries_) out[e.column] = e.count;
+    for (const auto& e : entries_) out[e.column()] = e.count();
     return out;
 }
 
@@ -83,7 +82,7 @@ std::span<const std::uint64_t> KmerCountResult::held_counts() const {
         const std::size_t bytes = size_ * sizeof(std::uint64_t);
         auto* out = static_cast<std::uint64_t*>(take_export_memory(bytes, !narrow));
         if (!narrow) {
-            for (const auto& e : entries_) out[e.column] = e.count;
+            for (const auto& e : entries_) out[e.column()] = e.count();
         } else if (width_ == 1) {
             widen<std::uint8_t>(narrow_.get(), size_, out);
         } else if (width_ == 2) {
@@ -106,9 +105,12 @@ void KmerCountResult::compact() {
         form_ = Form::Dense;
         return;
     }
-    const auto nonzero =
-        static_cast<std::uint64_t>(std::count_if(dense_.begin(), dense_.end(), [](std::uint64_t c) { return c != 0; }));
-    if (!sparse_is_smaller(nonzero, size_)) return;
+    std::uint64_t nonzero = 0, largest = 0;
+    for (const std::uint64_t c : dense_) {
+        nonzero += c != 0;
+        largest = std::max(largest, c);
+    }
+    if (!sparse_is_smaller(nonzero, size_) || largest > KmerEntry::kMaxCount) return;
     std::vector<KmerEntry> entries;
     entries.reserve(nonzero);
     for (std::uint64_t i = 0; i < size_; ++i)

@@ -23,9 +23,21 @@
 
 namespace nuvek {
 
-struct KmerEntry {
-    std::uint64_t column;
-    std::uint64_t count;
+// One non-zero counter of a sparse result in 8 bytes: its column (below
+// 2^24, k <= 12) and its count (below 2^40, more windows than any sequence
+// held in memory has).
+class KmerEntry {
+public:
+    static constexpr unsigned kColumnBits = 24;
+    static constexpr std::uint64_t kMaxCount = (std::uint64_t{1} << (64 - kColumnBits)) - 1;
+
+    KmerEntry() = default;
+    constexpr KmerEntry(std::uint64_t column, std::uint64_t count) noexcept : bits_(count << kColumnBits | column) {}
+    constexpr std::uint64_t column() const noexcept { return bits_ & ((std::uint64_t{1} << kColumnBits) - 1); }
+    constexpr std::uint64_t count() const noexcept { return bits_ >> kColumnBits; }
+
+private:
+    std::uint64_t bits_ = 0;
 };
 
 // Gives a result's exported vector back to the export memory.

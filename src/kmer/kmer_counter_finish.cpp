@@ -47,13 +47,13 @@ void KmerCounter::clear_tables() {
 KmerCountResult KmerCounter::sparse_result(std::uint64_t total) {
     const auto k = static_cast<std::uint8_t>(k_);
     // Up to 1,024 columns a read's counts take less room as one narrow
-    // counter per column than as entries of 16 bytes: 100,000 reads of 150
-    // bp at k = 5 made 460 MB of entries. The table is read, not changed.
-    // Above that, up to 4,096 columns, the table is measured whole when the
-    // entries could take more than twice the room of one byte per column:
-    // a 1 kbp record at k = 6 made 28 KB of entries where its narrow counts
-    // take 4 KB, and those results took more time in page faults than the
-    // counting did. A read keeps its few entries, made without reading the
+    // counter per column than as entries: 100,000 reads of 150 bp at k = 5
+    // made 460 MB of entries (of 16 bytes then). The table is read, not
+    // changed. Above that, up to 4,096 columns, the table is measured whole
+    // when the entries could take more than twice the room of one byte per
+    // column: a 1 kbp record at k = 6 made 28 KB of entries (14 KB in 8-byte
+    // ones) where its narrow counts take 4 KB, and those results took more
+    // time in page faults than the counting did. A read keeps its few entries, made without reading the
     // whole table.
     const std::uint64_t strands = rc_ ? 2 : 1;
     if (size_ <= kNarrowColumns || 2 * ntouched_ * strands >= size_ ||

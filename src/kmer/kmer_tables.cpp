@@ -283,9 +283,9 @@ KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t*
     std::uint64_t nonzero = 0;
     for (std::uint64_t i = 0; i < n; ++i) nonzero += table[i] != 0;
     // Each non-zero counter of the forward strand makes at most one entry
-    // per strand, and an entry takes the room of two counters: the result
-    // is sparse when those entries take less room than the dense vector,
-    // which is judged without folding the table.
+    // per strand (8 bytes, a counter's room): the result is sparse when
+    // those entries take less than half the room of the dense vector, which
+    // is judged without folding the table.
     const std::uint64_t strands = rc ? 2 : 1;
     if (2 * strands * nonzero < n) {
         std::vector<std::uint64_t> columns(nonzero + 1);

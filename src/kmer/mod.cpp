@@ -75,8 +75,8 @@ Ref counts_list(const KmerCountResult& r) {
         if ((i & kSignalMask) == kSignalMask) check_signals();
     }
     for (const auto& e : r.entries()) {
-        PyObject* value = to_py_u64(e.count).release();
-        const auto i = static_cast<Py_ssize_t>(e.column);
+        PyObject* value = to_py_u64(e.count()).release();
+        const auto i = static_cast<Py_ssize_t>(e.column());
         Py_DECREF(PyList_GET_ITEM(items, i));
         PyList_SET_ITEM(items, i, value);
     }
