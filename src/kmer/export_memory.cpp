@@ -1,5 +1,7 @@
 #include "kmer/export_memory.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -23,8 +25,7 @@ struct Kept {
 Kept& kept() {
     static Kept* s = [] {
         auto* k = new Kept;  // never destroyed: results may outlive static destruction
-        const std::uint64_t share = physical_memory_bytes() / 32;
-        k->cap = static_cast<std::size_t>(share < (std::uint64_t{256} << 20) ? share : std::uint64_t{256} << 20);
+        k->cap = static_cast<std::size_t>(std::min(physical_memory_bytes() / 32, std::uint64_t{256} << 20));
         return k;
     }();
     return *s;
