@@ -1,5 +1,6 @@
 """get_kmer_profile_fasta and KmerProfile against a pure-Python reference:
 canonical form by string reverse complement, windows by slicing."""
+import collections
 import gc
 import gzip
 import itertools
@@ -132,6 +133,44 @@ def test_n_and_lower_case_with_skip_invalid(fasta, k, window, step):
     records = random_records(rng, [3, 10, 57, 200, 401], alphabet="ACGTACGTACGTacgtNNRy-")
     p = get_kmer_profile_fasta(fasta(records), k, window=window, step=step, skip_invalid=True)
     assert as_tuple(p) == reference(records, k, window=window, step=step, skip_invalid=True)
+
+
+def counted_rows(records, k, skip_invalid):
+    """Whole-record canonical rows by counting substrings: fast enough for
+    records of a few hundred kbp."""
+    cols = columns_of(k, True)
+    index = {s: i for i, s in enumerate(cols)}
+    rows = []
+    for _, seq in records:
+        seq = seq.upper() if skip_invalid else seq
+        row = [0] * len(cols)
+        for w, n in collections.Counter(seq[i : i + k] for i in range(len(seq) - k + 1)).items():
+            if w.strip("ACGT") == "":
+                row[index[min(w, w.translate(COMPLEMENT)[::-1])]] += n
+        rows.append(row)
+    return rows
+
+
+# Long records at small k switch to counting every s-th (k+s-1)-mer after
+# 4 * 4^(k+s-1) k-mers (s = 3 up to k = 4, 2 up to k = 7).
+@pytest.mark.parametrize("k,switch", [(1, 64), (3, 4096), (4, 16384), (5, 16384), (6, 65536), (7, 262144), (8, 0)])
+def test_long_records_match_around_the_wide_switch(fasta, k, switch):
+    rng = random.Random(k)
+    n = switch or 70000
+    lengths = [n + k - 2, n + k - 1, n + k + 4, 2 * n + 4097, 300]
+    records = random_records(rng, lengths)
+    # Runs of any length between invalid letters, lower case too.
+    dirty = list(records[3][1])
+    for _ in range(40):
+        at = rng.randrange(len(dirty))
+        dirty[at : at + rng.randrange(1, 4)] = rng.choice(["N", "n-", "acg", "NNNN"])
+    records.append(("dirty", "".join(dirty)))
+    p = get_kmer_profile_fasta(fasta(records), k, skip_invalid=True)
+    assert memoryview(p).tolist() == counted_rows(records, k, True)
+    # The same bases as one window each: counted with looks at the table.
+    for (rid, seq), row in zip(records, memoryview(p).tolist()):
+        w = get_kmer_profile_fasta(fasta([(rid, seq)], name="one.fa"), k, window=len(seq), skip_invalid=True)
+        assert memoryview(w).tolist() == [row] and w.totals == [sum(row)]
 
 
 @pytest.mark.parametrize("seq", ["ACGTNACGT", "ACGTACgT", "AC\u00e9GTAC", "NACGTACGTACGT", "ACGTACGTACGN"])

@@ -77,6 +77,11 @@ ProfileCounter::ProfileCounter(const ProfileColumns& columns, ProfileLayout layo
         const std::uint64_t open = (layout_.window - k_) / layout_.step + 1;
         require_fits(open, sizeof(Snapshot));
         open_.resize(open);
+    } else if (wide_step(k_) > 1) {
+        // As for counting a sequence: from 4 k-mers per wide counter.
+        wide_step_ = wide_step(k_);
+        wide_size_ = kmer_columns(k_ + wide_step_ - 1);
+        wide_from_ = 4 * wide_size_;
     }
     reset();
 }
@@ -149,7 +154,16 @@ void ProfileCounter::work(std::uint64_t units) {
     }
 }
 
+// Moves the k-mers of the wide table into the k-mer table.
+void ProfileCounter::fold_wide() noexcept {
+    if (!wide_used_) return;
+    sum_out_wide(table_.get(), wide_.get(), wide_size_, wide_step_, mask_);
+    std::memset(wide_.get(), 0, wide_size_ * sizeof(std::uint32_t));
+    wide_used_ = false;
+}
+
 void ProfileCounter::flush() {
+    fold_wide();
     if (!base_used_) {
         require_fits(columns_.size(), sizeof(std::uint64_t));
         base_.assign(columns_.size(), 0);
@@ -220,6 +234,26 @@ std::size_t first_outside_bases(const Byte* p, std::size_t n) noexcept {
     return n;
 }
 
+// A run of n bases with no k-mer pending: in the wide table, s k-mers per
+// counter, as far as whole steps go, the rest one by one.
+void ProfileCounter::count_run(const Byte* p, std::size_t n) {
+    std::size_t done = 0;
+    if (kmers_ >= wide_from_) {
+        if (!wide_) {
+            wide_.reset(static_cast<std::uint32_t*>(std::calloc(wide_size_, sizeof(std::uint32_t))));
+            if (!wide_) throw std::bad_alloc();
+        }
+        wide_used_ = true;
+        done = n / wide_step_ * wide_step_;
+        if (done != 0) {
+            (wide_step_ == 2 ? kernels_.wide2_add : kernels_.wide3_add)(p, done, lut_, wide_.get(), wide_size_ - 1,
+                                                                        code_);
+        }
+    }
+    if (done < n) kernels_.dense_add(p + done, n - done, lut_, table_.get(), mask_, code_);
+    kmers_ += n;
+}
+
 // n bytes from offset at with no k-mer pending (the rolling code holds
 // the k - 1 bases before them): the runs of bases go through the fast loop,
 // the bytes that end a run or start one byte by byte.
@@ -233,10 +267,7 @@ void ProfileCounter::block(const Byte* p, std::size_t n, std::uint64_t at) {
         }
         const std::size_t end = j + (skip_ ? first_outside_bases<true>(p + j, n - j)
                                            : first_outside_bases<false>(p + j, n - j));
-        if (end > j) {
-            kernels_.dense_add(p + j, end - j, lut_, table_.get(), mask_, code_);
-            kmers_ += end - j;
-        }
+        if (end > j) count_run(p + j, end - j);
         if (end < n) step(p[end], at + end);
         j = end + 1;
     }
@@ -287,6 +318,7 @@ void ProfileCounter::finish(std::string& id) {
     } else if (stopped_ && length >= fails_from_) {
         throw window_failure(std::string_view(prefix_, prefix_size_), length, k_, bad_, tail_);
     } else if (layout_.window == 0) {
+        fold_wide();
         add_row(0, length, kmers_, nullptr);
     }
     const std::uint64_t rows = out_.counts.rows();
@@ -296,6 +328,7 @@ void ProfileCounter::finish(std::string& id) {
     out_.totals.resize(rows);
     if (rows > first_row_) out_.record_ids.push_back(std::move(id));
     if (kmers_ != 0 || base_used_) std::memset(table_.get(), 0, table_bytes_);
+    if (wide_used_) std::memset(wide_.get(), 0, wide_size_ * sizeof(std::uint32_t));
     work(table_bytes_ / 16);
     reset();
 }
@@ -305,6 +338,7 @@ void ProfileCounter::reset() {
     code_ = 0;
     need_ = k_ - 1;
     kmers_ = 0;
+    wide_used_ = false;
     flushed_at_ = 0;
     base_used_ = false;
     first_row_ = out_.counts.rows();

@@ -8,6 +8,12 @@
 // last k-mer has been. Every base is counted once, however much the
 // windows overlap; a window costs two reads of the table, a whole record
 // one.
+//
+// A long record profiled whole (no windows) at small k goes, from a few
+// table sizes on, into the wide table of the counter: every s-th
+// (k+s-1)-mer, summed out into the k-mer table when the record ends.
+// Windows need a look at the table every window step, which summing out
+// would cost more than it saves.
 #pragma once
 
 #include <cstdint>
@@ -57,12 +63,16 @@ private:
     void read_table(std::uint64_t* out) const noexcept;
     void add_row(std::uint64_t start, std::uint64_t end, std::uint64_t kmers, const Snapshot* from);
     void step(unsigned char b, std::uint64_t at);
+    void count_run(const unsigned char* p, std::size_t n);
     void block(const unsigned char* p, std::size_t n, std::uint64_t at);
     void invalid_at(std::uint64_t at);
     void flush();
+    void fold_wide() noexcept;
     void work(std::uint64_t units);
     void keep_tail(const unsigned char* p, std::size_t n);
     void reset();
+
+    static constexpr std::uint64_t kNoWide = ~std::uint64_t{0};
 
     struct FreeTable {
         void operator()(std::uint32_t* p) const noexcept;
@@ -78,6 +88,10 @@ private:
     KmerProfile& out_;
     std::unique_ptr<std::uint32_t[], FreeTable> table_;  // 4^k counters and a zero one
     std::uint64_t table_bytes_ = 0;
+    unsigned wide_step_ = 1;           // s of the wide table, 1 when none is used
+    std::uint64_t wide_size_ = 0;      // 4^(k+s-1) counters
+    std::uint64_t wide_from_ = kNoWide;  // k-mers of a record from which it pays
+    std::unique_ptr<std::uint32_t[], FreeTable> wide_;
     std::vector<std::uint64_t> base_;  // counts moved out of the table, by column
     bool base_used_ = false;
     std::vector<Snapshot> open_;       // the open windows' first looks, by window % size
@@ -88,6 +102,7 @@ private:
     std::uint64_t code_ = 0;     // rolling code
     unsigned need_ = 0;          // bases still needed before the next k-mer ends
     std::uint64_t kmers_ = 0;    // k-mers counted
+    bool wide_used_ = false;     // the wide table holds some of them (not zero)
     std::uint64_t flushed_at_ = 0;
     std::uint64_t first_row_ = 0;
     std::uint64_t next_open_ = 0;   // next window to open
