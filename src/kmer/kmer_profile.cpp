@@ -42,33 +42,81 @@ void ProfileColumns::add(std::uint64_t* out, const std::uint32_t* table) const n
     for (std::uint64_t j = 0; j < size_; ++j) out[j] += std::uint64_t{table[a[j]]} + table[b[j]];
 }
 
-// The matrix lives in pages of its own where the system can move them:
-// growing it by remapping copies nothing (realloc copies blocks that the
-// allocator keeps in its heap, which a matrix of a few MB still is).
+// The matrix lives in pages of its own. The first growth reserves room for
+// far more rows than most profiles have, aligned to huge pages: growing
+// within it is a change of the capacity only, and every page beyond the
+// first 2 MiB is asked to be a huge page, so that writing the rows in order
+// costs a fault per 2 MiB rather than per 4 KiB (small profiles keep small
+// pages). Nothing of the room is memory until a row is written into it; the
+// capacity is still checked against the memory limit as it grows. Past the
+// room, or where it cannot be had, the mapping grows by remapping, which
+// copies nothing.
 #if defined(MREMAP_MAYMOVE)
+namespace {
+constexpr std::uint64_t kHugePage = std::uint64_t{1} << 21;
+constexpr std::uint64_t kRoom = std::uint64_t{1} << 30;
+
+void* map_room(std::uint64_t bytes) noexcept {
+    const std::uint64_t span = bytes + kHugePage;
+    void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    const auto aligned = (at + kHugePage - 1) & ~(kHugePage - 1);
+    if (aligned > at) munmap(p, aligned - at);
+    if (const std::uint64_t tail = at + span - (aligned + bytes)) munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+#ifdef MADV_HUGEPAGE
+    madvise(reinterpret_cast<void*>(aligned + kHugePage), bytes - kHugePage, MADV_HUGEPAGE);
+#endif
+    return reinterpret_cast<void*>(aligned);
+}
+}  // namespace
+
 void ProfileMatrix::resize(std::uint64_t bytes) {
-    void* p = data_ ? mremap(data_, bytes_, bytes, MREMAP_MAYMOVE)
-                    : mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
+    if (bytes <= mapped_) {
+        bytes_ = bytes;
+        return;
+    }
+    void* p = nullptr;
+    std::uint64_t mapped = bytes;
+    if (!data_ && bytes <= kRoom) {
+        p = map_room(kRoom);
+        mapped = kRoom;
+    }
+    if (!p) {
+        p = data_ ? mremap(data_, mapped_, bytes, MREMAP_MAYMOVE)
+                  : mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        mapped = bytes;
+#ifdef MADV_HUGEPAGE
+        if (bytes >= (std::uint64_t{4} << 20)) madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+    }
     data_ = static_cast<std::uint64_t*>(p);
     bytes_ = bytes;
-#ifdef MADV_HUGEPAGE
-    // Every row is written once, in order: 4 KiB pages would cost a fault
-    // each. Advised whole, so that the mapping stays one piece that mremap
-    // can move.
-    if (bytes >= (std::uint64_t{4} << 20)) madvise(p, bytes, MADV_HUGEPAGE);
-#endif
+    mapped_ = mapped;
+}
+
+void ProfileMatrix::give_back() noexcept {
+    if (bytes_ < mapped_ && munmap(reinterpret_cast<char*>(data_) + bytes_, mapped_ - bytes_) == 0) mapped_ = bytes_;
 }
 
 void ProfileMatrix::release() noexcept {
-    if (data_) munmap(data_, bytes_);
+    if (data_) munmap(data_, mapped_);
 }
 #else
 void ProfileMatrix::resize(std::uint64_t bytes) {
     void* p = std::realloc(data_, bytes);
     if (!p) throw std::bad_alloc();
     data_ = static_cast<std::uint64_t*>(p);
-    bytes_ = bytes;
+    bytes_ = mapped_ = bytes;
+}
+
+void ProfileMatrix::give_back() noexcept {
+    if (bytes_ >= mapped_) return;
+    if (void* p = std::realloc(data_, bytes_)) {
+        data_ = static_cast<std::uint64_t*>(p);
+        mapped_ = bytes_;
+    }
 }
 
 void ProfileMatrix::release() noexcept { std::free(data_); }
@@ -79,6 +127,7 @@ ProfileMatrix::~ProfileMatrix() { release(); }
 ProfileMatrix::ProfileMatrix(ProfileMatrix&& o) noexcept
     : data_(std::exchange(o.data_, nullptr)),
       bytes_(std::exchange(o.bytes_, 0)),
+      mapped_(std::exchange(o.mapped_, 0)),
       columns_(o.columns_),
       rows_(std::exchange(o.rows_, 0)),
       capacity_(std::exchange(o.capacity_, 0)) {}
@@ -88,6 +137,7 @@ ProfileMatrix& ProfileMatrix::operator=(ProfileMatrix&& o) noexcept {
         release();
         data_ = std::exchange(o.data_, nullptr);
         bytes_ = std::exchange(o.bytes_, 0);
+        mapped_ = std::exchange(o.mapped_, 0);
         columns_ = o.columns_;
         rows_ = std::exchange(o.rows_, 0);
         capacity_ = std::exchange(o.capacity_, 0);
@@ -115,16 +165,14 @@ void ProfileMatrix::shrink() noexcept {
     if (bytes == 0) {
         release();
         data_ = nullptr;
-        bytes_ = capacity_ = 0;
+        bytes_ = mapped_ = capacity_ = 0;
         return;
     }
-    if (bytes >= bytes_) return;
-    try {
-        resize(bytes);
+    if (bytes < bytes_) {
+        bytes_ = bytes;
         capacity_ = bytes_ / sizeof(std::uint64_t) / columns_;
-    } catch (const std::bad_alloc&) {
-        // Keeping the room is harmless.
     }
+    give_back();
 }
 
 }  // namespace nuvek

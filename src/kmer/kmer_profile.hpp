@@ -72,10 +72,12 @@ public:
 
 private:
     void resize(std::uint64_t bytes);
+    void give_back() noexcept;  // unmaps what lies beyond bytes_
     void release() noexcept;
 
     std::uint64_t* data_ = nullptr;
-    std::uint64_t bytes_ = 0;  // mapped or allocated
+    std::uint64_t bytes_ = 0;   // room the rows may take (checked against the memory limit)
+    std::uint64_t mapped_ = 0;  // mapped or allocated, at least bytes_
     std::uint64_t columns_;
     std::uint64_t rows_ = 0;
     std::uint64_t capacity_ = 0;
