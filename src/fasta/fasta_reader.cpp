@@ -99,14 +99,13 @@ bool FastaReader::refill() {
     const std::size_t n = input_.read(buf_.get(), kBufferSize);
     pos_ = 0;
     end_ = n;
-    ascii_end_ = first_non_ascii(buf_.get(), end_);
     eof_ = n == 0;
     return !eof_;
 }
 
 // Appends the next line, without its line feed, to out and checks that it is
 // UTF-8. Returns false when the file had ended (nothing was read). Lines
-// of ASCII bytes, as the scan of each buffer shows, need no further check.
+// of ASCII bytes need no further check.
 bool FastaReader::read_line(std::string& out) {
     const std::size_t start = out.size();
     bool any = false;
@@ -118,7 +117,7 @@ bool FastaReader::read_line(std::string& out) {
         const std::size_t avail = end_ - pos_;
         const auto* nl = static_cast<const char*>(std::memchr(p, '\n', avail));
         const std::size_t len = nl ? static_cast<std::size_t>(nl - p) : avail;
-        if (pos_ + len > ascii_end_) ascii = false;
+        if (ascii && first_non_ascii(reinterpret_cast<const unsigned char*>(p), len) != len) ascii = false;
         out.append(p, len);
         pos_ += len;
         if (nl) {
@@ -126,10 +125,7 @@ bool FastaReader::read_line(std::string& out) {
             break;
         }
     }
-    if (!ascii) {
-        if (!utf8::is_valid(std::string_view(out).substr(start))) throw invalid_text();
-        ascii_end_ = pos_ + first_non_ascii(buf_.get() + pos_, end_ - pos_);
-    }
+    if (!ascii && !utf8::is_valid(std::string_view(out).substr(start))) throw invalid_text();
     return any;
 }
 
@@ -231,13 +227,11 @@ bool FastaReader::next(FastaRecord& r, FastaSink& sink) {
 }
 
 // Checks that bytes p[0..n) of the buffer, which start on a character
-// boundary, are UTF-8; runs of ASCII known from the buffer's scan need no
-// further check.
+// boundary, are UTF-8. Bytes come here at most once, and only those that
+// the joining of clean ASCII lines (which tests them itself) did not take.
 void FastaReader::check_text(const char* p, std::size_t n) {
-    const auto at = static_cast<std::size_t>(p - buf_.get());
-    if (at + n <= ascii_end_) return;
+    if (first_non_ascii(reinterpret_cast<const unsigned char*>(p), n) == n) return;
     if (!utf8::is_valid(std::string_view(p, n))) throw invalid_text();
-    if (at + n > ascii_end_) ascii_end_ = at + n + first_non_ascii(p + n, end_ - at - n);
 }
 
 // Reads sequence lines up to the next header (left in header_) or the end of

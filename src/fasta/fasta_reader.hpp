@@ -108,7 +108,6 @@ private:
     std::unique_ptr<char[]> joined_;
     std::size_t pos_ = 0;        // next unread byte of the buffer
     std::size_t end_ = 0;        // end of the bytes in the buffer
-    std::size_t ascii_end_ = 0;  // no byte above 0x7F in [pos_, ascii_end_)
     bool eof_ = false;
     bool done_ = false;
     bool started_ = false;
