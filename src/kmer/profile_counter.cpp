@@ -6,6 +6,11 @@
 #include <limits>
 #include <new>
 
+#include "util/platform.hpp"
+#if NUVEK_X86_FAST_PATHS
+#include <emmintrin.h>
+#endif
+
 #include "kmer/count_loops.hpp"
 #include "kmer/kmer_index.hpp"
 #include "kmer/kmer_tables.hpp"
@@ -209,13 +214,28 @@ void ProfileCounter::step(Byte b, std::uint64_t at) {
 }
 
 // Offset of the first byte in p[0..n) that is not a base (Lower: in either
-// case), or n. Whole chunks are tested with comparisons the compiler turns
-// into vector code, so that clean runs cost a fraction of counting them.
+// case), or n. Whole chunks are tested with comparisons in vector registers,
+// so that clean runs cost a fraction of counting them.
 template <bool Lower>
 std::size_t first_outside_bases(const Byte* p, std::size_t n) noexcept {
-    constexpr std::size_t kChunk = 64;
     constexpr Byte fold = Lower ? 0x20 : 0;
     std::size_t i = 0;
+#if NUVEK_X86_FAST_PATHS
+    const __m128i f = _mm_set1_epi8(static_cast<char>(fold));
+    const __m128i a = _mm_set1_epi8(static_cast<char>('A' | fold));
+    const __m128i c = _mm_set1_epi8(static_cast<char>('C' | fold));
+    const __m128i g = _mm_set1_epi8(static_cast<char>('G' | fold));
+    const __m128i t = _mm_set1_epi8(static_cast<char>('T' | fold));
+    const auto bases = [&](std::size_t at) {
+        const __m128i v = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at)), f);
+        return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, c)),
+                            _mm_or_si128(_mm_cmpeq_epi8(v, g), _mm_cmpeq_epi8(v, t)));
+    };
+    for (; i + 32 <= n; i += 32) {
+        if (_mm_movemask_epi8(_mm_and_si128(bases(i), bases(i + 16))) != 0xFFFF) break;
+    }
+#else
+    constexpr std::size_t kChunk = 64;
     for (; i + kChunk <= n; i += kChunk) {
         // Masks rather than a test per byte, which the compiler would turn
         // back into a bit test and a branch.
@@ -227,6 +247,7 @@ std::size_t first_outside_bases(const Byte* p, std::size_t n) noexcept {
         }
         if (valid != 0xFF) break;
     }
+#endif
     for (; i < n; ++i) {
         const Byte b = p[i] | fold;
         if (b != ('A' | fold) && b != ('C' | fold) && b != ('G' | fold) && b != ('T' | fold)) return i;
