@@ -137,6 +137,33 @@ def test_repeated_ids_release_the_replaced_counts(tmp_path, ids):
     assert proc.returncode == 0, proc.stderr
     assert int(proc.stdout) < 64, f"the call grew the process by {proc.stdout.strip()} MB"
 
+# --- a profile matrix past 1 GiB ---------------------------------------------------
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="a matrix of 1.1 GB under the sanitizer's shadow memory")
+def test_profile_matrix_past_its_first_room(tmp_path):
+    # 8-base windows one base apart at k=8: one k-mer per row, 32,896
+    # columns of 8 bytes, 4,193 rows: 1.1 GB, grown past the room of 1 GiB
+    # that rows are first written into.
+    from nuvek.kmer import get_kmer_profile_fasta
+
+    rng = random.Random(8)
+    seq = "".join(rng.choice("ACGT") for _ in range(4200))
+    path = tmp_path / "g.fa"
+    path.write_text(">g\n" + seq + "\n")
+    p = get_kmer_profile_fasta(str(path), 8, window=8, step=1)
+    flat = memoryview(p).cast("B").cast("Q")
+    n = len(p.columns)
+    assert len(p) == 4193 and len(flat) == 4193 * n and p.totals == [1] * 4193
+    index = {c: i for i, c in enumerate(p.columns)}
+    back = str.maketrans("ACGT", "TGCA")
+    for r in range(len(p)):
+        w = seq[r : r + 8]
+        assert flat[r * n + index[min(w, w.translate(back)[::-1])]] == 1
+    for r in (0, 4081, 4082, 4192):
+        assert sum(flat[r * n : (r + 1) * n]) == 1
+
+
 # --- a top-hit line of 100,000 hits ----------------------------------------------------
 
 

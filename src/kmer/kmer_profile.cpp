@@ -1,7 +1,9 @@
 #include "kmer/kmer_profile.hpp"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -42,21 +44,28 @@ void ProfileColumns::add(std::uint64_t* out, const std::uint32_t* table) const n
     for (std::uint64_t j = 0; j < size_; ++j) out[j] += std::uint64_t{table[a[j]]} + table[b[j]];
 }
 
-// The matrix lives in pages of its own. The first growth reserves room for
-// far more rows than most profiles have, aligned to huge pages: growing
-// within it is a change of the capacity only, and every page beyond the
-// first 2 MiB is asked to be a huge page, so that writing the rows in order
-// costs a fault per 2 MiB rather than per 4 KiB (small profiles keep small
-// pages). Nothing of the room is memory until a row is written into it; the
-// capacity is still checked against the memory limit as it grows. Past the
-// room, or where it cannot be had, the mapping grows by remapping, which
-// copies nothing.
+// The matrix lives in pages of its own, grown by remapping, which copies
+// nothing. Once it passes 2 MiB it moves, in one copy of at most that, into
+// a room of 1 GiB of address space aligned to huge pages and asked to be
+// them: growing within the room is a change of the capacity only, and
+// writing the rows costs a fault per 2 MiB rather than per 4 KiB. Small
+// profiles keep small pages. The room is memory only where rows are written
+// and the capacity is still checked against the memory limit as it grows;
+// it is not taken where the address space or data size is limited, since
+// it would count against those limits.
 #if defined(MREMAP_MAYMOVE)
 namespace {
 constexpr std::uint64_t kHugePage = std::uint64_t{1} << 21;
 constexpr std::uint64_t kRoom = std::uint64_t{1} << 30;
 
+bool unlimited(int resource) noexcept {
+    rlimit r{};
+    return getrlimit(resource, &r) == 0 && r.rlim_cur == RLIM_INFINITY;
+}
+
+// A mapping of bytes (a multiple of kHugePage) aligned to huge pages, or null.
 void* map_room(std::uint64_t bytes) noexcept {
+    if (!unlimited(RLIMIT_AS) || !unlimited(RLIMIT_DATA)) return nullptr;
     const std::uint64_t span = bytes + kHugePage;
     void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) return nullptr;
@@ -65,7 +74,7 @@ void* map_room(std::uint64_t bytes) noexcept {
     if (aligned > at) munmap(p, aligned - at);
     if (const std::uint64_t tail = at + span - (aligned + bytes)) munmap(reinterpret_cast<void*>(aligned + bytes), tail);
 #ifdef MADV_HUGEPAGE
-    madvise(reinterpret_cast<void*>(aligned + kHugePage), bytes - kHugePage, MADV_HUGEPAGE);
+    madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
 #endif
     return reinterpret_cast<void*>(aligned);
 }
@@ -76,24 +85,26 @@ void ProfileMatrix::resize(std::uint64_t bytes) {
         bytes_ = bytes;
         return;
     }
-    void* p = nullptr;
-    std::uint64_t mapped = bytes;
-    if (!data_ && bytes <= kRoom) {
-        p = map_room(kRoom);
-        mapped = kRoom;
+    if (!in_room_ && bytes > kHugePage) {
+        const std::uint64_t room = std::max(kRoom, (bytes + kHugePage - 1) / kHugePage * kHugePage);
+        if (void* p = map_room(room)) {
+            if (data_) std::memcpy(p, data_, rows_ * columns_ * sizeof(std::uint64_t));
+            release();
+            data_ = static_cast<std::uint64_t*>(p);
+            bytes_ = bytes;
+            mapped_ = room;
+            in_room_ = true;
+            return;
+        }
     }
-    if (!p) {
-        p = data_ ? mremap(data_, mapped_, bytes, MREMAP_MAYMOVE)
-                  : mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) throw std::bad_alloc();
-        mapped = bytes;
+    void* p = data_ ? mremap(data_, mapped_, bytes, MREMAP_MAYMOVE)
+                    : mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-        if (bytes >= (std::uint64_t{4} << 20)) madvise(p, bytes, MADV_HUGEPAGE);
+    if (bytes >= (std::uint64_t{4} << 20)) madvise(p, bytes, MADV_HUGEPAGE);
 #endif
-    }
     data_ = static_cast<std::uint64_t*>(p);
-    bytes_ = bytes;
-    mapped_ = mapped;
+    bytes_ = mapped_ = bytes;
 }
 
 void ProfileMatrix::give_back() noexcept {
@@ -128,6 +139,7 @@ ProfileMatrix::ProfileMatrix(ProfileMatrix&& o) noexcept
     : data_(std::exchange(o.data_, nullptr)),
       bytes_(std::exchange(o.bytes_, 0)),
       mapped_(std::exchange(o.mapped_, 0)),
+      in_room_(std::exchange(o.in_room_, false)),
       columns_(o.columns_),
       rows_(std::exchange(o.rows_, 0)),
       capacity_(std::exchange(o.capacity_, 0)) {}
@@ -138,6 +150,7 @@ ProfileMatrix& ProfileMatrix::operator=(ProfileMatrix&& o) noexcept {
         data_ = std::exchange(o.data_, nullptr);
         bytes_ = std::exchange(o.bytes_, 0);
         mapped_ = std::exchange(o.mapped_, 0);
+        in_room_ = std::exchange(o.in_room_, false);
         columns_ = o.columns_;
         rows_ = std::exchange(o.rows_, 0);
         capacity_ = std::exchange(o.capacity_, 0);
@@ -166,6 +179,7 @@ void ProfileMatrix::shrink() noexcept {
         release();
         data_ = nullptr;
         bytes_ = mapped_ = capacity_ = 0;
+        in_room_ = false;
         return;
     }
     if (bytes < bytes_) {

@@ -78,6 +78,7 @@ private:
     std::uint64_t* data_ = nullptr;
     std::uint64_t bytes_ = 0;   // room the rows may take (checked against the memory limit)
     std::uint64_t mapped_ = 0;  // mapped or allocated, at least bytes_
+    bool in_room_ = false;      // in a room of huge pages
     std::uint64_t columns_;
     std::uint64_t rows_ = 0;
     std::uint64_t capacity_ = 0;
