@@ -135,10 +135,10 @@ def test_n_and_lower_case_with_skip_invalid(fasta, k, window, step):
     assert as_tuple(p) == reference(records, k, window=window, step=step, skip_invalid=True)
 
 
-def counted_rows(records, k, skip_invalid):
-    """Whole-record canonical rows by counting substrings: fast enough for
-    records of a few hundred kbp."""
-    cols = columns_of(k, True)
+def counted_rows(records, k, skip_invalid, canonical=True):
+    """Whole-record rows by counting substrings: fast enough for records of
+    a few hundred kbp."""
+    cols = columns_of(k, canonical)
     index = {s: i for i, s in enumerate(cols)}
     rows = []
     for _, seq in records:
@@ -146,9 +146,18 @@ def counted_rows(records, k, skip_invalid):
         row = [0] * len(cols)
         for w, n in collections.Counter(seq[i : i + k] for i in range(len(seq) - k + 1)).items():
             if w.strip("ACGT") == "":
-                row[index[min(w, w.translate(COMPLEMENT)[::-1])]] += n
+                row[index[min(w, w.translate(COMPLEMENT)[::-1]) if canonical else w]] += n
         rows.append(row)
     return rows
+
+
+def dirtied(rng, seq, runs=20):
+    """seq with short runs of N, other letters and lower case put in."""
+    out = list(seq)
+    for _ in range(runs):
+        at = rng.randrange(len(out))
+        out[at : at + rng.randrange(1, 4)] = rng.choice(["N", "n-", "acg", "NNNN"])
+    return "".join(out)
 
 
 # Long records at small k switch to counting every s-th (k+s-1)-mer after
@@ -160,17 +169,30 @@ def test_long_records_match_around_the_wide_switch(fasta, k, switch):
     lengths = [n + k - 2, n + k - 1, n + k + 4, 2 * n + 4097, 300]
     records = random_records(rng, lengths)
     # Runs of any length between invalid letters, lower case too.
-    dirty = list(records[3][1])
-    for _ in range(40):
-        at = rng.randrange(len(dirty))
-        dirty[at : at + rng.randrange(1, 4)] = rng.choice(["N", "n-", "acg", "NNNN"])
-    records.append(("dirty", "".join(dirty)))
+    records.append(("dirty", dirtied(rng, records[3][1], 40)))
     p = get_kmer_profile_fasta(fasta(records), k, skip_invalid=True)
     assert memoryview(p).tolist() == counted_rows(records, k, True)
     # The same bases as one window each: counted with looks at the table.
     for (rid, seq), row in zip(records, memoryview(p).tolist()):
         w = get_kmer_profile_fasta(fasta([(rid, seq)], name="one.fa"), k, window=len(seq), skip_invalid=True)
         assert memoryview(w).tolist() == [row] and w.totals == [sum(row)]
+
+
+# From k = 7, records profiled whole note the counters they touch while their
+# k-mers are fewer than 4^k / 4; longer ones, and all at smaller k, read the
+# whole table. Short and long records take turns, so each must leave the
+# table clear for the next.
+@pytest.mark.parametrize("k,canonical", [(6, True), (7, True), (7, False), (8, True), (9, False)])
+def test_records_around_the_sparse_switch(fasta, k, canonical):
+    rng = random.Random(k)
+    q = 4**k // 4
+    lengths = [q + k - 2, 3, q + k - 1, k, q + k, 2 * q + 4100, q // 2, q + k + 1]
+    records = random_records(rng, lengths)
+    records.insert(3, ("dirty-long", dirtied(rng, records[0][1] * 2)))
+    records.insert(5, ("dirty-short", dirtied(rng, records[6][1] * 3, 3)))
+    p = get_kmer_profile_fasta(fasta(records), k, canonical=canonical, skip_invalid=True)
+    assert memoryview(p).tolist() == counted_rows(records, k, True, canonical)
+    assert p.totals == [sum(row) for row in counted_rows(records, k, True, canonical)]
 
 
 @pytest.mark.parametrize("seq", ["ACGTNACGT", "ACGTACgT", "AC\u00e9GTAC", "NACGTACGTACGT", "ACGTACGTACGN"])

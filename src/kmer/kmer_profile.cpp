@@ -26,11 +26,23 @@ ProfileColumns::ProfileColumns(unsigned k, bool canonical) : k_(k), canonical_(c
     require_fits(2 * size_, sizeof(std::uint32_t));
     first_.reserve(size_);
     second_.reserve(size_);
+    if (can_take()) column_of_.resize(n);
     for (std::uint64_t c = 0; c < n; ++c) {
         const std::uint64_t r = rev_complement_code(c, k);
         if (r < c) continue;
+        if (can_take()) column_of_[c] = column_of_[r] = static_cast<std::uint32_t>(first_.size());
         first_.push_back(static_cast<std::uint32_t>(c));
         second_.push_back(static_cast<std::uint32_t>(r == c ? n : r));
+    }
+}
+
+void ProfileColumns::take(std::uint64_t* out, std::uint32_t* table, const std::uint64_t* codes,
+                          std::size_t n) const noexcept {
+    const std::uint32_t* column = column_of_.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t c = codes[i];
+        out[canonical_ ? column[c] : c] += table[c];
+        table[c] = 0;
     }
 }
 
@@ -89,6 +101,7 @@ void ProfileMatrix::resize(std::uint64_t bytes) {
         const std::uint64_t room = std::max(kRoom, (bytes + kHugePage - 1) / kHugePage * kHugePage);
         if (void* p = map_room(room)) {
             if (data_) std::memcpy(p, data_, rows_ * columns_ * sizeof(std::uint64_t));
+            written_ = rows_;
             release();
             data_ = static_cast<std::uint64_t*>(p);
             bytes_ = bytes;
@@ -142,6 +155,7 @@ ProfileMatrix::ProfileMatrix(ProfileMatrix&& o) noexcept
       in_room_(std::exchange(o.in_room_, false)),
       columns_(o.columns_),
       rows_(std::exchange(o.rows_, 0)),
+      written_(std::exchange(o.written_, 0)),
       capacity_(std::exchange(o.capacity_, 0)) {}
 
 ProfileMatrix& ProfileMatrix::operator=(ProfileMatrix&& o) noexcept {
@@ -153,6 +167,7 @@ ProfileMatrix& ProfileMatrix::operator=(ProfileMatrix&& o) noexcept {
         in_room_ = std::exchange(o.in_room_, false);
         columns_ = o.columns_;
         rows_ = std::exchange(o.rows_, 0);
+        written_ = std::exchange(o.written_, 0);
         capacity_ = std::exchange(o.capacity_, 0);
     }
     return *this;
@@ -169,7 +184,15 @@ std::uint64_t* ProfileMatrix::append() {
         resize((*count * sizeof(std::uint64_t) + kPage - 1) / kPage * kPage);
         capacity_ = bytes_ / sizeof(std::uint64_t) / columns_;
     }
-    return row(rows_++);
+    std::uint64_t* r = row(rows_);
+#if defined(MREMAP_MAYMOVE)
+    if (rows_ < written_) std::memset(r, 0, columns_ * sizeof(std::uint64_t));
+#else
+    std::memset(r, 0, columns_ * sizeof(std::uint64_t));
+#endif
+    ++rows_;
+    written_ = std::max(written_, rows_);
+    return r;
 }
 
 void ProfileMatrix::shrink() noexcept {
@@ -178,7 +201,7 @@ void ProfileMatrix::shrink() noexcept {
     if (bytes == 0) {
         release();
         data_ = nullptr;
-        bytes_ = mapped_ = capacity_ = 0;
+        bytes_ = mapped_ = capacity_ = written_ = 0;
         in_room_ = false;
         return;
     }

@@ -7,6 +7,7 @@
 // one column and a palindrome (its own reverse complement) counts once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +36,13 @@ public:
 
     // out[j] += the count of column j in table.
     void add(std::uint64_t* out, const std::uint32_t* table) const noexcept;
+    // Whether take() may be used: up to k = kTakeMaxK (a map of 4^k codes).
+    bool can_take() const noexcept { return k_ <= kTakeMaxK; }
+    // For each of the n codes (distinct), adds its counter in table to its
+    // column in out and zeroes the counter.
+    void take(std::uint64_t* out, std::uint32_t* table, const std::uint64_t* codes, std::size_t n) const noexcept;
+
+    static constexpr unsigned kTakeMaxK = 10;
 
 private:
     unsigned k_;
@@ -44,11 +52,13 @@ private:
     // second code of a palindrome is the zero counter.
     std::vector<std::uint32_t> first_;
     std::vector<std::uint32_t> second_;
+    std::vector<std::uint32_t> column_of_;  // by code, canonical up to kTakeMaxK
 };
 
 // Rows of `columns` 64-bit counters, one block of memory, grown by whole
 // rows. Every growth is checked against the memory the process may still
-// take; a row handed out is uninitialised.
+// take; a row handed out is zero (rows never written before are fresh
+// pages, which are not written again).
 class ProfileMatrix {
 public:
     explicit ProfileMatrix(std::uint64_t columns) : columns_(columns) {}
@@ -81,6 +91,7 @@ private:
     bool in_room_ = false;      // in a room of huge pages
     std::uint64_t columns_;
     std::uint64_t rows_ = 0;
+    std::uint64_t written_ = 0;  // rows handed out so far: from there on, fresh
     std::uint64_t capacity_ = 0;
 };
 

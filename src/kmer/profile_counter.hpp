@@ -14,6 +14,13 @@
 // (k+s-1)-mer, summed out into the k-mer table when the record ends.
 // Windows need a look at the table every window step, which summing out
 // would cost more than it saves.
+//
+// A short record profiled whole at large k touches few of the table's
+// counters: while its k-mers are fewer than a quarter of them, the counters
+// that leave zero are noted, and its row is read from those alone (the row
+// is fresh memory, already zero), which also clears the table for the next
+// record. Past that, the record goes on as any other: the row is read from
+// the whole table.
 #pragma once
 
 #include <cstdint>
@@ -64,6 +71,8 @@ private:
     void add_row(std::uint64_t start, std::uint64_t end, std::uint64_t kmers, const Snapshot* from);
     void step(unsigned char b, std::uint64_t at);
     void count_run(const unsigned char* p, std::size_t n);
+    bool sparse_now() noexcept;
+    void read_row(std::uint64_t* row) noexcept;
     void block(const unsigned char* p, std::size_t n, std::uint64_t at);
     void invalid_at(std::uint64_t at);
     void flush();
@@ -92,6 +101,8 @@ private:
     std::uint64_t wide_size_ = 0;      // 4^(k+s-1) counters
     std::uint64_t wide_from_ = kNoWide;  // k-mers of a record from which it pays
     std::unique_ptr<std::uint32_t[], FreeTable> wide_;
+    std::uint64_t sparse_until_ = 0;      // k-mers of a record up to which it is sparse (0: never)
+    std::vector<std::uint64_t> touched_;  // the codes whose counter left zero, while sparse
     std::vector<std::uint64_t> base_;  // counts moved out of the table, by column
     bool base_used_ = false;
     std::vector<Snapshot> open_;       // the open windows' first looks, by window % size
@@ -103,6 +114,8 @@ private:
     unsigned need_ = 0;          // bases still needed before the next k-mer ends
     std::uint64_t kmers_ = 0;    // k-mers counted
     bool wide_used_ = false;     // the wide table holds some of them (not zero)
+    bool sparse_ = false;        // touched_ holds every counter that is not zero
+    std::size_t ntouched_ = 0;
     std::uint64_t flushed_at_ = 0;
     std::uint64_t first_row_ = 0;
     std::uint64_t next_open_ = 0;   // next window to open
