@@ -170,6 +170,11 @@ def test_long_records_match_around_the_wide_switch(fasta, k, switch):
     records = random_records(rng, lengths)
     # Runs of any length between invalid letters, lower case too.
     records.append(("dirty", dirtied(rng, records[3][1], 40)))
+    # One letter outside the bases far past the switch, after clean blocks
+    # that are counted before they are tested: taken back and recounted.
+    clean = records[3][1]
+    for i, at in enumerate((n + 3 * 4096 + 5, n + 6 * 4096 + 4090, 2 * n)):
+        records.append((f"late{i}", clean[:at] + "Nn-"[i] + clean[at + 1 :]))
     p = get_kmer_profile_fasta(fasta(records), k, skip_invalid=True)
     assert memoryview(p).tolist() == counted_rows(records, k, True)
     # The same bases as one window each: counted with looks at the table.
@@ -195,7 +200,8 @@ def test_records_around_the_sparse_switch(fasta, k, canonical):
     assert p.totals == [sum(row) for row in counted_rows(records, k, True, canonical)]
 
 
-@pytest.mark.parametrize("seq", ["ACGTNACGT", "ACGTACgT", "AC\u00e9GTAC", "NACGTACGTACGT", "ACGTACGTACGN"])
+@pytest.mark.parametrize("seq", ["ACGTNACGT", "ACGTACgT", "AC\u00e9GTAC", "NACGTACGTACGT", "ACGTACGTACGN",
+                                 "ACGT" * 5000 + "NACGT", "ACGT" * 5000 + "ACgT"])
 def test_letter_failure_is_get_kmer_count_fasta_s(fasta, panic_type, seq):
     path = fasta([("ok", "ACGTACGT"), ("bad", seq)])
     with pytest.raises(panic_type) as want:

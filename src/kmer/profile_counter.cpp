@@ -6,7 +6,6 @@
 #include <limits>
 #include <new>
 
-#include "kmer/base_runs.hpp"
 #include "kmer/count_loops.hpp"
 #include "kmer/kmer_index.hpp"
 #include "kmer/kmer_tables.hpp"
@@ -20,9 +19,6 @@ using Byte = unsigned char;
 using kmer_loops::kInvalid;
 
 constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
-// Bytes counted by one call of a loop (the unit that is taken back when it
-// meets a byte outside the bases).
-constexpr std::size_t kBlock = 4096;
 // Units of work (bytes counted, counters read) between looks at signals.
 constexpr std::uint64_t kCheckEvery = std::uint64_t{4} << 20;
 // K-mers after which the 32-bit table is moved into 64-bit counts: no
@@ -180,14 +176,6 @@ void ProfileCounter::work(std::uint64_t units) {
     }
 }
 
-// Moves the k-mers of the wide table into the k-mer table.
-void ProfileCounter::fold_wide() noexcept {
-    if (!wide_used_) return;
-    sum_out_wide(table_.get(), wide_.get(), wide_size_, wide_step_, mask_);
-    std::memset(wide_.get(), 0, wide_size_ * sizeof(std::uint32_t));
-    wide_used_ = false;
-}
-
 void ProfileCounter::flush() {
     sparse_ = false;
     fold_wide();
@@ -218,81 +206,6 @@ void ProfileCounter::invalid_at(std::uint64_t at) {
     stopped_ = true;
     bad_ = at;
     fails_from_ = ends;
-}
-
-void ProfileCounter::step(Byte b, std::uint64_t at) {
-    const Byte c = lut_[b];
-    if (c & kInvalid) {
-        invalid_at(at);
-        return;
-    }
-    code_ = (code_ << 2) | c;
-    if (need_ != 0) {
-        --need_;
-        return;
-    }
-    const std::uint64_t column = code_ & mask_;
-    if (table_[column]++ == 0 && sparse_now()) touched_[ntouched_++] = column;
-    ++kmers_;
-}
-
-// Whether the record is still counted sparse: not from sparse_until_ k-mers.
-bool ProfileCounter::sparse_now() noexcept {
-    if (sparse_ && kmers_ >= sparse_until_) sparse_ = false;
-    return sparse_;
-}
-
-// A run of n bases with no k-mer pending: while the record is sparse,
-// noting the counters that leave zero; in the wide table, s k-mers per
-// counter, as far as whole steps go; the rest one by one.
-void ProfileCounter::count_run(const Byte* p, std::size_t n) {
-    if (sparse_now()) {
-        // The noting loop is slower (its next slot waits for the counter's
-        // load): only up to the limit.
-        const auto m = static_cast<std::size_t>(std::min<std::uint64_t>(n, sparse_until_ - kmers_));
-        std::uint64_t* out = touched_.data() + ntouched_;
-        kernels_.sparse(p, m, lut_, table_.get(), mask_, code_, out);
-        ntouched_ = static_cast<std::size_t>(out - touched_.data());
-        kmers_ += m;
-        if (m == n) return;
-        sparse_ = false;
-        p += m;
-        n -= m;
-    }
-    std::size_t done = 0;
-    if (kmers_ >= wide_from_) {
-        if (!wide_) {
-            wide_.reset(static_cast<std::uint32_t*>(std::calloc(wide_size_, sizeof(std::uint32_t))));
-            if (!wide_) throw std::bad_alloc();
-        }
-        wide_used_ = true;
-        done = n / wide_step_ * wide_step_;
-        if (done != 0) {
-            (wide_step_ == 2 ? kernels_.wide2_add : kernels_.wide3_add)(p, done, lut_, wide_.get(), wide_size_ - 1,
-                                                                        code_);
-        }
-    }
-    if (done < n) kernels_.dense_add(p + done, n - done, lut_, table_.get(), mask_, code_);
-    kmers_ += n;
-}
-
-// n bytes from offset at with no k-mer pending (the rolling code holds
-// the k - 1 bases before them): the runs of bases go through the fast loop,
-// the bytes that end a run or start one byte by byte.
-void ProfileCounter::block(const Byte* p, std::size_t n, std::uint64_t at) {
-    std::size_t j = 0;
-    while (j < n && !stopped_) {
-        if (need_ != 0) {
-            step(p[j], at + j);
-            ++j;
-            continue;
-        }
-        const std::size_t end = j + (skip_ ? first_outside_bases(p + j, n - j, true)
-                                           : first_outside_bases(p + j, n - j, false));
-        if (end > j) count_run(p + j, end - j);
-        if (end < n) step(p[end], at + end);
-        j = end + 1;
-    }
 }
 
 void ProfileCounter::keep_tail(const Byte* p, std::size_t n) {
@@ -367,6 +280,8 @@ void ProfileCounter::reset() {
     wide_used_ = false;
     sparse_ = sparse_until_ != 0;
     ntouched_ = 0;
+    hopeful_ = false;
+    doubted_ = false;
     flushed_at_ = 0;
     base_used_ = false;
     first_row_ = out_.counts.rows();

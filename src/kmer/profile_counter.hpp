@@ -72,6 +72,9 @@ private:
     void step(unsigned char b, std::uint64_t at);
     void count_run(const unsigned char* p, std::size_t n);
     bool sparse_now() noexcept;
+    bool try_run(const unsigned char* p, std::size_t n);
+    void ensure_wide();
+    CountKernels::Table wide_loop(bool take_back) const noexcept;
     void read_row(std::uint64_t* row) noexcept;
     void block(const unsigned char* p, std::size_t n, std::uint64_t at);
     void invalid_at(std::uint64_t at);
@@ -82,6 +85,9 @@ private:
     void reset();
 
     static constexpr std::uint64_t kNoWide = ~std::uint64_t{0};
+    // Bytes counted by one call of a loop (the unit that is taken back when
+    // it meets a byte outside the bases).
+    static constexpr std::size_t kBlock = 4096;
 
     struct FreeTable {
         void operator()(std::uint32_t* p) const noexcept;
@@ -116,6 +122,8 @@ private:
     bool wide_used_ = false;     // the wide table holds some of them (not zero)
     bool sparse_ = false;        // touched_ holds every counter that is not zero
     std::size_t ntouched_ = 0;
+    bool hopeful_ = false;       // the next block is counted before it is tested
+    bool doubted_ = false;       // a block so counted held other bytes
     std::uint64_t flushed_at_ = 0;
     std::uint64_t first_row_ = 0;
     std::uint64_t next_open_ = 0;   // next window to open
