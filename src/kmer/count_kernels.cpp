@@ -26,6 +26,11 @@ namespace loops = kmer_loops;
                               std::uint64_t& x) {                                                              \
         return loops::count_dense<-1>(p, n, lut, t, m, x);                                                     \
     }                                                                                                          \
+    ATTR Byte dense_clean(const Byte* p, std::size_t n, const Byte* lut, std::uint32_t* t, std::uint64_t m,      \
+                          std::uint64_t& x) {                                                                  \
+        loops::count_clean(p, n, lut, t, m, x);                                                                \
+        return 0;                                                                                              \
+    }                                                                                                          \
     ATTR Byte wide2_add(const Byte* p, std::size_t n, const Byte* lut, std::uint32_t* t, std::uint64_t m,        \
                         std::uint64_t& x) {                                                                    \
         return loops::count_wide<2, 1>(p, n, lut, t, m, x);                                                    \
@@ -50,8 +55,8 @@ namespace loops = kmer_loops;
                     std::uint64_t* out) {                                                                      \
         return loops::collect_codes(p, n, lut, m, x, out);                                                     \
     }                                                                                                          \
-    constexpr CountKernels kKernels{dense_add, dense_take_back, wide2_add, wide2_take_back, wide3_add,         \
-                                    wide3_take_back, sparse,    codes,           NAME};                        \
+    constexpr CountKernels kKernels{dense_add, dense_take_back, dense_clean, wide2_add, wide2_take_back,       \
+                                    wide3_add, wide3_take_back, sparse,      codes,     NAME};                 \
     }
 
 #if !defined(NUVEK_KMER_VARIANT_AVX512) || !NUVEK_X86_FAST_PATHS

@@ -20,6 +20,7 @@ struct CountKernels {
 
     Table dense_add;
     Table dense_take_back;
+    Table dense_clean;  // bytes known to be bases; returns 0
     Table wide2_add;
     Table wide2_take_back;
     Table wide3_add;

@@ -83,7 +83,7 @@ void ProfileCounter::count_run(const Byte* p, std::size_t n) {
         done = n / wide_step_ * wide_step_;
         if (done != 0) wide_loop(false)(p, done, lut_, wide_.get(), wide_size_ - 1, code_);
     }
-    if (done < n) kernels_.dense_add(p + done, n - done, lut_, table_.get(), mask_, code_);
+    if (done < n) kernels_.dense_clean(p + done, n - done, lut_, table_.get(), mask_, code_);
     kmers_ += n;
 }
 
