@@ -2,13 +2,46 @@
 
 #include "util/platform.hpp"
 #if NUVEK_X86_FAST_PATHS
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace nuvek {
 namespace {
 
 using Byte = unsigned char;
+
+#if NUVEK_X86_FAST_PATHS
+// The length of the prefix of p[0..n), in whole 64-byte chunks, that holds
+// bases only, tested 32 bytes to a register where the processor can.
+template <bool Lower>
+__attribute__((target("avx2"))) inline __m256i bases_mask_avx2(const Byte* p) noexcept {
+    constexpr char fold = Lower ? 0x20 : 0;
+    const __m256i v = _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), _mm256_set1_epi8(fold));
+    return _mm256_or_si256(
+        _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>('A' | fold))),
+                        _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>('C' | fold)))),
+        _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>('G' | fold))),
+                        _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>('T' | fold)))));
+}
+
+template <bool Lower>
+__attribute__((target("avx2"))) std::size_t bases_prefix_avx2(const Byte* p, std::size_t n) noexcept {
+    std::size_t i = 0;
+    for (; i + 64 <= n; i += 64) {
+        const __m256i both = _mm256_and_si256(bases_mask_avx2<Lower>(p + i), bases_mask_avx2<Lower>(p + i + 32));
+        if (_mm256_movemask_epi8(both) != -1) break;
+    }
+    return i;
+}
+
+bool has_avx2() noexcept {
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return avx2;
+}
+#endif
 
 // Offset of the first byte in p[0..n) that is not a base (Lower: in either
 // case), or n. Whole chunks are tested with comparisons in vector registers,
@@ -18,6 +51,7 @@ std::size_t first_outside(const Byte* p, std::size_t n) noexcept {
     constexpr Byte fold = Lower ? 0x20 : 0;
     std::size_t i = 0;
 #if NUVEK_X86_FAST_PATHS
+    if (n >= 64 && has_avx2()) i = bases_prefix_avx2<Lower>(p, n);
     const __m128i f = _mm_set1_epi8(static_cast<char>(fold));
     const __m128i a = _mm_set1_epi8(static_cast<char>('A' | fold));
     const __m128i c = _mm_set1_epi8(static_cast<char>('C' | fold));
