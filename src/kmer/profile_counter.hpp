@@ -73,6 +73,7 @@ private:
     void count_run(const unsigned char* p, std::size_t n);
     bool sparse_now() noexcept;
     bool try_run(const unsigned char* p, std::size_t n);
+    unsigned char count_split(const unsigned char* p, std::size_t n, bool checked, std::size_t& wide);
     void ensure_wide();
     CountKernels::Table wide_loop(bool take_back) const noexcept;
     void read_row(std::uint64_t* row) noexcept;

@@ -77,14 +77,27 @@ void ProfileCounter::count_run(const Byte* p, std::size_t n) {
         p += m;
         n -= m;
     }
-    std::size_t done = 0;
+    std::size_t wide = 0;
+    count_split(p, n, false, wide);
+    kmers_ += n;
+}
+
+// Counts n bytes with no k-mer pending, past wide_from_ k-mers in the wide
+// table as far as whole steps go (wide: how far), the rest one by one; with
+// checked, returns the loops' validity byte.
+Byte ProfileCounter::count_split(const Byte* p, std::size_t n, bool checked, std::size_t& wide) {
+    Byte bad = 0;
+    wide = 0;
     if (kmers_ >= wide_from_) {
         ensure_wide();
-        done = n / wide_step_ * wide_step_;
-        if (done != 0) wide_loop(false)(p, done, lut_, wide_.get(), wide_size_ - 1, code_);
+        wide = n / wide_step_ * wide_step_;
+        if (wide != 0) bad |= wide_loop(false)(p, wide, lut_, wide_.get(), wide_size_ - 1, code_);
     }
-    if (done < n) kernels_.dense_clean(p + done, n - done, lut_, table_.get(), mask_, code_);
-    kmers_ += n;
+    if (wide < n) {
+        bad |= (checked ? kernels_.dense_add : kernels_.dense_clean)(p + wide, n - wide, lut_, table_.get(), mask_,
+                                                                     code_);
+    }
+    return bad;
 }
 
 // Counts n bytes (no k-mer pending, not sparse) as one run of bases,
@@ -93,14 +106,7 @@ void ProfileCounter::count_run(const Byte* p, std::size_t n) {
 bool ProfileCounter::try_run(const Byte* p, std::size_t n) {
     const std::uint64_t start = code_;
     std::size_t wide = 0;
-    Byte bad = 0;
-    if (kmers_ >= wide_from_) {
-        ensure_wide();
-        wide = n / wide_step_ * wide_step_;
-        if (wide != 0) bad |= wide_loop(false)(p, wide, lut_, wide_.get(), wide_size_ - 1, code_);
-    }
-    if (wide < n) bad |= kernels_.dense_add(p + wide, n - wide, lut_, table_.get(), mask_, code_);
-    if (!bad) {
+    if (!count_split(p, n, true, wide)) {
         kmers_ += n;
         return true;
     }
@@ -131,8 +137,7 @@ void ProfileCounter::block(const Byte* p, std::size_t n, std::uint64_t at) {
             ++j;
             continue;
         }
-        const std::size_t end = j + (skip_ ? first_outside_bases(p + j, n - j, true)
-                                           : first_outside_bases(p + j, n - j, false));
+        const std::size_t end = j + first_outside_bases(p + j, n - j, skip_);
         if (end > j) count_run(p + j, end - j);
         if (end < n) {
             hopeful_ = false;
