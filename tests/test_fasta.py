@@ -11,6 +11,7 @@ from nuvek.kmer import get_kmer_count_fasta
 # U+001C..U+001F.)
 WS = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
 UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "
+DIGITS = str.maketrans("ACGT", "0123")
 
 
 def ref_read(data):
@@ -34,7 +35,7 @@ def ref_count(seq, k, rc):
     total = 0
     for s in strands:
         for i in range(len(s) - k + 1 if k else len(s)):
-            counts[sum("ACGT".index(c) * 4 ** (k - 1 - j) for j, c in enumerate(s[i : i + k]))] += 1
+            counts[int(s[i : i + k].translate(DIGITS) or "0", 4)] += 1
             total += 1
     return total, counts
 

@@ -11,13 +11,11 @@ import pytest
 from nuvek.kmer import KmerCountResult, get_kmer_count_fasta, get_kmer_count_seq
 
 COMPLEMENT = str.maketrans("ACGT", "TGCA")
+DIGITS = str.maketrans("ACGT", "0123")
 
 
 def column(kmer):
-    col = 0
-    for c in kmer:
-        col = 4 * col + "ACGT".index(c)
-    return col
+    return int(kmer.translate(DIGITS), 4)
 
 
 def reference(seq, k, rc):

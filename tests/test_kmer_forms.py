@@ -4,22 +4,19 @@ the counts of a plain reference, at the numbers of windows just below, at
 and just above each change of form, for k from 1 to 12, one strand or both,
 strict or skipping invalid letters; and the exported buffer equals `counts`
 however often it is taken."""
+import array
 import collections
 import random
-import struct
+import re
 
 import pytest
 
 from nuvek.kmer import get_kmer_count_fasta, get_kmer_count_seq
 
+pytestmark = pytest.mark.engine
+
 COMPLEMENT = str.maketrans("ACGT", "TGCA")
-
-
-def column(kmer):
-    col = 0
-    for c in kmer:
-        col = 4 * col + "ACGT".index(c)
-    return col
+DIGITS = str.maketrans("ACGT", "0123")
 
 
 def reference(seq, k, rc, skip):
@@ -27,21 +24,23 @@ def reference(seq, k, rc, skip):
     windows holding any other letter are left out."""
     if skip:
         seq = seq.upper()
-    runs = "".join(c if c in "ACGT" else " " for c in seq).split() if skip else [seq]
+    runs = re.split("[^ACGT]+", seq) if skip else [seq]
     counts = collections.Counter()
     for run in runs:
-        counts.update(run[i : i + k] for i in range(len(run) - k + 1))
+        # windows of base-4 digits: a window's column is int(digits, 4)
+        digits = run.translate(DIGITS)
+        counts.update(digits[i : i + k] for i in range(len(digits) - k + 1))
         if rc:
-            back = run.translate(COMPLEMENT)[::-1]
+            back = run.translate(COMPLEMENT)[::-1].translate(DIGITS)
             counts.update(back[i : i + k] for i in range(len(back) - k + 1))
-    return {column(kmer): c for kmer, c in counts.items()}
+    return {int(window, 4): c for window, c in counts.items()}
 
 
 def expected_bytes(ref, k):
-    out = bytearray(8 * 4**k)
+    out = array.array("Q", bytes(8 * 4**k))
     for col, c in ref.items():
-        struct.pack_into("<Q", out, 8 * col, c)
-    return bytes(out)
+        out[col] = c
+    return out.tobytes()  # native order, as the buffer's format "Q" is
 
 
 def wide_step(k):

@@ -7,6 +7,7 @@ import itertools
 import os
 import pickle
 import random
+import re
 import signal
 import subprocess
 import sys
@@ -17,6 +18,8 @@ import pytest
 from nuvek.kmer import KmerProfile, get_kmer_count_fasta, get_kmer_profile_fasta
 
 COMPLEMENT = str.maketrans("ACGT", "TGCA")
+INVALID = re.compile("[^ACGT]")
+VALID_RUN = re.compile("[ACGTacgt]+")
 UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 
 
@@ -39,16 +42,23 @@ def reference(records, k, canonical=True, window=0, step=0, min_length=0, skip_i
         spans = [(0, len(seq))] if window == 0 else [(a, a + window) for a in range(0, len(seq) - window + 1, step or window)]
         for a, b in spans:
             row, total = [0] * len(cols), 0
-            for i in range(a, b - k + 1):
-                w = seq[i : i + k]
+            if b - a >= k:
                 if skip_invalid:
-                    if any(c not in "ACGTacgt" for c in w):
-                        continue
-                    w = w.upper()
-                elif any(c not in "ACGT" for c in w):
+                    runs = [m.group().upper() for m in VALID_RUN.finditer(seq, a, b)]
+                elif INVALID.search(seq, a, b):
                     raise ValueError(rid)
-                row[index[min(w, w.translate(COMPLEMENT)[::-1]) if canonical else w]] += 1
-                total += 1
+                else:
+                    runs = [seq[a:b]]
+                for run in runs:
+                    n = len(run) - k + 1
+                    back = run.translate(COMPLEMENT)[::-1]
+                    for i in range(max(n, 0)):
+                        w = run[i : i + k]
+                        if canonical:
+                            # the reverse complement of run[i:i+k]
+                            w = min(w, back[len(run) - i - k : len(run) - i])
+                        row[index[w]] += 1
+                    total += max(n, 0)
             for lst, v in zip(out, (rid, a, b, total, row)):
                 lst.append(v)
     return out
@@ -74,7 +84,7 @@ def fasta(tmp_path):
 
 
 def random_records(rng, lengths, alphabet="ACGT"):
-    return [(f"r{i}", "".join(rng.choice(alphabet) for _ in range(n))) for i, n in enumerate(lengths)]
+    return [(f"r{i}", "".join(rng.choices(alphabet, k=n))) for i, n in enumerate(lengths)]
 
 
 @pytest.mark.parametrize("k", range(1, 9))
