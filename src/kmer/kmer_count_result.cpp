@@ -40,6 +40,17 @@ KmerCountResult KmerCountResult::sparse(std::uint8_t k, std::uint64_t total, std
     return r;
 }
 
+KmerCountResult KmerCountResult::sparse(std::uint8_t k, std::uint64_t total, std::uint64_t size,
+                                        std::vector<WideEntry> entries) {
+    KmerCountResult r;
+    r.k = k;
+    r.total = total;
+    r.size_ = size;
+    r.form_ = Form::Sparse;
+    r.wide_entries_ = std::move(entries);
+    return r;
+}
+
 KmerCountResult KmerCountResult::narrow(std::uint8_t k, std::uint64_t total, const std::uint32_t* counts,
                                         std::uint64_t size, unsigned width) {
     KmerCountResult r;
@@ -66,7 +77,7 @@ CountVector KmerCountResult::counts() const {
         return out;
     }
     CountVector out(size_, 0);
-    for (const auto& e : entries_) out[e.column()] = e.count();
+    for_each_entry([&](std::uint64_t column, std::uint64_t count) { out[column] = count; });
     return out;
 }
 
@@ -82,7 +93,7 @@ std::span<const std::uint64_t> KmerCountResult::held_counts() const {
         const std::size_t bytes = size_ * sizeof(std::uint64_t);
         auto* out = static_cast<std::uint64_t*>(take_export_memory(bytes, !narrow));
         if (!narrow) {
-            for (const auto& e : entries_) out[e.column()] = e.count();
+            for_each_entry([&](std::uint64_t column, std::uint64_t count) { out[column] = count; });
         } else if (width_ == 1) {
             widen<std::uint8_t>(narrow_.get(), size_, out);
         } else if (width_ == 2) {
@@ -98,23 +109,31 @@ std::span<const std::uint64_t> KmerCountResult::held_counts() const {
 void KmerCountResult::compact() {
     if (form_ == Form::Narrow) return;
     if (form_ == Form::Sparse) {
-        if (sparse_is_smaller(entries_.size(), size_)) return;
+        if (sparse_is_smaller(entries_.size() + wide_entries_.size(), size_)) return;
         dense_ = counts();
         entries_ = {};
+        wide_entries_ = {};
         expanded_.reset();
         form_ = Form::Dense;
         return;
     }
+    // Entries of 8 bytes hold columns below 2^24 only.
+    if (size_ > KmerEntry::kMaxColumns) return;
     std::uint64_t nonzero = 0, largest = 0;
     for (const std::uint64_t c : dense_) {
         nonzero += c != 0;
         largest = std::max(largest, c);
     }
     if (!sparse_is_smaller(nonzero, size_) || largest > KmerEntry::kMaxCount) return;
-    std::vector<KmerEntry> entries;
-    entries.reserve(nonzero);
-    for (std::uint64_t i = 0; i < size_; ++i)
-        if (dense_[i] != 0) entries.push_back({i, dense_[i]});
+    // Every counter is written to the next slot, which advances past
+    // non-zero ones only: no branch on the counts.
+    std::vector<KmerEntry> entries(nonzero + 1);
+    KmerEntry* out = entries.data();
+    for (std::uint64_t i = 0; i < size_; ++i) {
+        *out = KmerEntry{i, dense_[i]};
+        out += dense_[i] != 0;
+    }
+    entries.pop_back();
     entries_ = std::move(entries);
     dense_ = {};
     form_ = Form::Sparse;

@@ -29,6 +29,8 @@ namespace nuvek {
 class KmerEntry {
 public:
     static constexpr unsigned kColumnBits = 24;
+    // Results of more columns (k >= 13) keep their entries as WideEntry.
+    static constexpr std::uint64_t kMaxColumns = std::uint64_t{1} << kColumnBits;
     static constexpr std::uint64_t kMaxCount = (std::uint64_t{1} << (64 - kColumnBits)) - 1;
 
     KmerEntry() = default;
@@ -38,6 +40,20 @@ public:
 
 private:
     std::uint64_t bits_ = 0;
+};
+
+// One non-zero counter of a sparse result of more than 2^24 columns, in 16
+// bytes.
+class WideEntry {
+public:
+    WideEntry() = default;
+    constexpr WideEntry(std::uint64_t column, std::uint64_t count) noexcept : column_(column), count_(count) {}
+    constexpr std::uint64_t column() const noexcept { return column_; }
+    constexpr std::uint64_t count() const noexcept { return count_; }
+
+private:
+    std::uint64_t column_ = 0;
+    std::uint64_t count_ = 0;
 };
 
 // Gives a result's exported vector back to the export memory.
@@ -60,6 +76,9 @@ public:
     // (distinct columns, each below size, any order).
     static KmerCountResult sparse(std::uint8_t k, std::uint64_t total, std::uint64_t size,
                                   std::vector<KmerEntry> entries);
+    // The same for results of more than 2^24 columns.
+    static KmerCountResult sparse(std::uint8_t k, std::uint64_t total, std::uint64_t size,
+                                  std::vector<WideEntry> entries);
     // Narrow result of the size counters at counts, each stored in width
     // bytes (1, 2 or 4; every counter must fit).
     static KmerCountResult narrow(std::uint8_t k, std::uint64_t total, const std::uint32_t* counts,
@@ -77,8 +96,12 @@ public:
     const void* narrow_data() const noexcept { return narrow_.get(); }
     // The counters of a dense result (neither sparse nor narrow).
     const CountVector& dense() const noexcept { return dense_; }
-    // The non-zero entries of a sparse result.
-    const std::vector<KmerEntry>& entries() const noexcept { return entries_; }
+    // Calls visit(column, count) for each non-zero entry of a sparse result.
+    template <class Visit>
+    void for_each_entry(Visit&& visit) const {
+        for (const auto& e : entries_) visit(e.column(), e.count());
+        for (const auto& e : wide_entries_) visit(e.column(), e.count());
+    }
 
     // The full counts vector; std::bad_alloc when it cannot fit in memory.
     CountVector counts() const;
@@ -108,6 +131,7 @@ private:
     CountVector dense_;
     std::unique_ptr<unsigned char[], FreeBytes> narrow_;
     std::vector<KmerEntry> entries_;
+    std::vector<WideEntry> wide_entries_;  // instead of entries_, above 2^24 columns
     // The full vector of a sparse or narrow result (size_ counters), once
     // held_counts() built it.
     mutable std::unique_ptr<std::uint64_t[], ExportDeleter> expanded_;

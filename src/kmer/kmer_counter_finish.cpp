@@ -78,7 +78,7 @@ KmerCountResult KmerCounter::finish() {
         if (k_ == 0) throw empty_window_failure(std::string_view(prefix_, prefix_size_), pos_, bad_, tail_);
         clear_tables();
         if (pos_ >= k_) throw window_failure(std::string_view(prefix_, prefix_size_), pos_, k_, bad_, tail_);
-        return KmerCountResult::sparse(k, 0, size_, {});
+        return KmerCountResult::sparse(k, 0, size_, std::vector<KmerEntry>{});
     }
     if (k_ == 0) return KmerCountResult{0, windows_ * strands, CountVector{windows_ * strands}};
     end_run();
@@ -86,7 +86,11 @@ KmerCountResult KmerCounter::finish() {
     KmerCountResult result;
     switch (mode_) {
         case Mode::Codes:
-            result = KmerCountResult::sparse(k, total, size_, count_codes(codes_, k_, rc_));
+            if (size_ <= KmerEntry::kMaxColumns) {
+                result = KmerCountResult::sparse(k, total, size_, count_codes<KmerEntry>(codes_, k_, rc_));
+            } else {
+                result = KmerCountResult::sparse(k, total, size_, count_codes<WideEntry>(codes_, k_, rc_));
+            }
             break;
         case Mode::Sparse:
             result = sparse_result(total);

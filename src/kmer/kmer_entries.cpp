@@ -55,7 +55,8 @@ std::vector<KmerEntry> strand_entries(const std::uint32_t* table, const std::uin
     return entries;
 }
 
-std::vector<KmerEntry> count_codes(std::vector<std::uint64_t>& codes, unsigned k, bool rc) {
+template <class Entry>
+std::vector<Entry> count_codes(std::vector<std::uint64_t>& codes, unsigned k, bool rc) {
     // A few thousand codes (a short read's windows) are counted in a small
     // open-addressing table: faster than sorting them. The reverse strand
     // is added from the forward counts, as for the sparse table.
@@ -85,7 +86,7 @@ std::vector<KmerEntry> count_codes(std::vector<std::uint64_t>& codes, unsigned k
             e.column = c;
             ++e.count;
         }
-        std::vector<KmerEntry> entries;
+        std::vector<Entry> entries;
         entries.reserve(taken.size() * (rc ? 2 : 1));
         for (const Slot* taken_slot : taken) {
             const Slot& e = *taken_slot;
@@ -108,7 +109,7 @@ std::vector<KmerEntry> count_codes(std::vector<std::uint64_t>& codes, unsigned k
     radix_sort(codes, 2 * k);
     std::size_t distinct = 0;
     for (std::size_t i = 0; i < codes.size(); ++i) distinct += i == 0 || codes[i] != codes[i - 1];
-    std::vector<KmerEntry> entries;
+    std::vector<Entry> entries;
     entries.reserve(distinct);
     for (std::size_t i = 0; i < codes.size();) {
         std::size_t j = i + 1;
@@ -118,5 +119,8 @@ std::vector<KmerEntry> count_codes(std::vector<std::uint64_t>& codes, unsigned k
     }
     return entries;
 }
+
+template std::vector<KmerEntry> count_codes<KmerEntry>(std::vector<std::uint64_t>&, unsigned, bool);
+template std::vector<WideEntry> count_codes<WideEntry>(std::vector<std::uint64_t>&, unsigned, bool);
 
 }  // namespace nuvek

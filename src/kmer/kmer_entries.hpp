@@ -18,7 +18,9 @@ std::vector<KmerEntry> strand_entries(const std::uint32_t* table, const std::uin
                                       unsigned k, bool rc);
 
 // The entries of a list of window codes (k >= 1), with the reverse strand's
-// added when rc; codes is used as scratch.
-std::vector<KmerEntry> count_codes(std::vector<std::uint64_t>& codes, unsigned k, bool rc);
+// added when rc; codes is used as scratch. Entry is KmerEntry up to k = 12,
+// WideEntry above.
+template <class Entry>
+std::vector<Entry> count_codes(std::vector<std::uint64_t>& codes, unsigned k, bool rc);
 
 }  // namespace nuvek

@@ -287,7 +287,7 @@ KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t*
     // those entries take less than half the room of the dense vector, which
     // is judged without folding the table.
     const std::uint64_t strands = rc ? 2 : 1;
-    if (2 * strands * nonzero < n) {
+    if (n <= KmerEntry::kMaxColumns && 2 * strands * nonzero < n) {
         std::vector<std::uint64_t> columns(nonzero + 1);
         std::uint64_t* out = columns.data();
         for (std::uint64_t i = 0; i < n; ++i) {

@@ -74,12 +74,12 @@ Ref counts_list(const KmerCountResult& r) {
         PyList_SET_ITEM(items, static_cast<Py_ssize_t>(i), zero.get());
         if ((i & kSignalMask) == kSignalMask) check_signals();
     }
-    for (const auto& e : r.entries()) {
-        PyObject* value = to_py_u64(e.count()).release();
-        const auto i = static_cast<Py_ssize_t>(e.column());
+    r.for_each_entry([&](std::uint64_t column, std::uint64_t count) {
+        PyObject* value = to_py_u64(count).release();
+        const auto i = static_cast<Py_ssize_t>(column);
         Py_DECREF(PyList_GET_ITEM(items, i));
         PyList_SET_ITEM(items, i, value);
-    }
+    });
     return list;
 }
 

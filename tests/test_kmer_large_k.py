@@ -1,0 +1,97 @@
+"""Sparse results past 2^24 columns (k >= 13), whose entries cannot share 8
+bytes between column and count."""
+import collections
+import random
+import re
+
+import pytest
+
+from nuvek.kmer import get_kmer_count_fasta, get_kmer_count_seq
+
+pytestmark = pytest.mark.engine
+
+COMPLEMENT = str.maketrans("ACGT", "TGCA")
+DIGITS = str.maketrans("ACGT", "0123")
+
+
+def window_counts(block, k, skip):
+    """The windows of block repeated, as (column, reverse complement's
+    column, count) for those inside a copy and for those that run into the
+    next copy (a window starting at offset j of a copy is the window at j of
+    block + block[:k - 1])."""
+    text = block + block[: k - 1]
+    if skip:
+        text = text.upper()
+    inner, wrap = collections.Counter(), collections.Counter()
+    for run in re.finditer("[ACGT]+" if skip else ".+", text):
+        a, b = run.span()
+        last = min(b - k + 1, len(block))
+        inner.update(text[j : j + k] for j in range(a, min(last, len(block) - k + 1)))
+        wrap.update(text[j : j + k] for j in range(max(a, len(block) - k + 1), last))
+
+    def columns(part):
+        return [
+            (int(w.translate(DIGITS), 4), int(w.translate(COMPLEMENT)[::-1].translate(DIGITS), 4), c)
+            for w, c in part.items()
+        ]
+
+    return columns(inner), columns(wrap)
+
+
+def combine(inner, wrap, reps, rc):
+    """Column -> count for reps copies, with the reverse strand when rc."""
+    counts = collections.Counter()
+    for part, times in ((inner, reps), (wrap, reps - 1)):
+        for col, back, c in part:
+            counts[col] += c * times
+            if rc:
+                counts[back] += c * times
+    return {col: c for col, c in counts.items() if c}
+
+
+def repeated_reference(block, reps, k, rc, skip):
+    return combine(*window_counts(block, k, skip), reps, rc)
+
+
+def check_buffer(result, ref, k):
+    """The exported counters equal ref: each reference column read, and the
+    buffer's zero bytes counted (in C) to show that no other counter is set;
+    a second export shows the same bytes."""
+    assert result.k == k and result.total == sum(ref.values())
+    view = memoryview(result)
+    assert view.format == "Q" and len(view) == 4**k
+    assert all(view[col] == c for col, c in ref.items())
+    step = 1 << 20
+    zero_bytes = sum(view[i : i + step].tobytes().count(0) for i in range(0, len(view), step))
+    assert zero_bytes == 8 * len(view) - sum(8 - c.to_bytes(8, "little").count(0) for c in ref.values())
+    assert memoryview(result) == view
+
+
+def sprinkled(block, rng):
+    s = list(block)
+    for i in rng.sample(range(len(s)), 3000):
+        s[i] = rng.choice("acgtNnRY-")
+    return "".join(s)
+
+
+@pytest.mark.parametrize("rc, skip", [(True, False), (False, True)])
+def test_sparse_results_past_2_to_the_24_columns(rc, skip):
+    # k = 13: columns above 2^24 (every T-rich k-mer) and counts kept whole;
+    # short sequences, a few thousand windows (hashed) and more (sorted).
+    rng = random.Random(13 + rc)
+    for n in (40, 3000, 20_000):
+        seq = "T" * 30 + "".join(rng.choices("ACGT", k=n))
+        if skip:
+            seq = sprinkled(seq, rng) if n > 3000 else seq + "nN" + seq.lower()
+        result = get_kmer_count_seq(seq, 13, rc, skip_invalid=skip)
+        check_buffer(result, repeated_reference(seq, 1, 13, rc, skip), 13)
+
+
+def test_k13_fasta_records(tmp_path):
+    rng = random.Random(1313)
+    seqs = {f"r{i}": "".join(rng.choices("ACGT", k=n)) + "T" * 14 for i, n in enumerate((20, 500, 9000))}
+    path = tmp_path / "k13.fa"
+    path.write_text("".join(f">{rid}\n{s}\n" for rid, s in seqs.items()))
+    results = get_kmer_count_fasta(str(path), 13, True)
+    for rid, s in seqs.items():
+        check_buffer(results[rid], repeated_reference(s, 1, 13, True, False), 13)
