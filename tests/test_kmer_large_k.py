@@ -1,5 +1,8 @@
-"""Sparse results past 2^24 columns (k >= 13), whose entries cannot share 8
-bytes between column and count."""
+"""Counting where 4^k is large: sequences with millions of windows at k = 12
+(counted by bucket, added to the result a few million windows at a time),
+and sparse results past 2^24 columns (k >= 13), whose entries cannot share
+8 bytes between column and count."""
+import array
 import collections
 import random
 import re
@@ -12,6 +15,7 @@ pytestmark = pytest.mark.engine
 
 COMPLEMENT = str.maketrans("ACGT", "TGCA")
 DIGITS = str.maketrans("ACGT", "0123")
+UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 
 
 def window_counts(block, k, skip):
@@ -67,11 +71,66 @@ def check_buffer(result, ref, k):
     assert memoryview(result) == view
 
 
+@pytest.fixture(scope="module")
+def block():
+    # About 3 million distinct 12-mers per strand: twice the block (6 Mbp)
+    # has enough windows and columns for a dense result.
+    return "".join(random.Random(12).choices("ACGT", k=3_000_000))
+
+
+@pytest.fixture(scope="module")
+def block_windows(block):
+    """skip -> (the block as counted, its window Counters)."""
+    sprinkled_block = sprinkled(block, random.Random(2))
+    return {
+        False: (block, window_counts(block, 12, False)),
+        True: (sprinkled_block, window_counts(sprinkled_block, 12, True)),
+    }
+
+
 def sprinkled(block, rng):
     s = list(block)
     for i in rng.sample(range(len(s)), 3000):
         s[i] = rng.choice("acgtNnRY-")
     return "".join(s)
+
+
+@pytest.mark.parametrize(
+    "reps, rc, skip",
+    [
+        (3, True, True),  # 9 million windows: two additions; other letters among them
+        (3, False, False),  # one strand: few columns touched, entries
+    ],
+)
+def test_millions_of_windows_at_k12(block_windows, reps, rc, skip):
+    block, windows = block_windows[skip]
+    result = get_kmer_count_seq(block * reps, 12, rc, skip_invalid=skip)
+    check_buffer(result, combine(*windows, reps, rc), 12)
+
+
+def test_a_long_fasta_record_at_k12(tmp_path, block, block_windows):
+    # A record's length is not known in advance: its codes are noted and
+    # then added by bucket once they are many, in one addition here, to a
+    # dense result; a short record follows.
+    path = tmp_path / "long.fa"
+    seq = block * 2
+    with open(path, "w") as f:
+        f.write(">long\n")
+        for i in range(0, len(seq), 80):
+            f.write(seq[i : i + 80] + "\n")
+        f.write(">short\nACGTACGTACGTAC\n")
+    results = get_kmer_count_fasta(str(path), 12, True)
+    check_buffer(results["long"], combine(*block_windows[False][1], 2, True), 12)
+    check_buffer(results["short"], repeated_reference("ACGTACGTACGTAC", 1, 12, True, False), 12)
+
+
+def test_a_late_bad_letter_among_millions_of_windows(panic_type, block):
+    seq = block * 2
+    at = len(seq) - 5
+    with pytest.raises(panic_type) as info:
+        get_kmer_count_seq(seq[:at] + "N" + seq[at + 1 :], 12, True)
+    assert str(info.value) == UNWRAP_NONE
+    assert info.value.__notes__ == [f"position {at}: 'N'"]
 
 
 @pytest.mark.parametrize("rc, skip", [(True, False), (False, True)])

@@ -11,6 +11,7 @@
 
 #include "kmer/count_kernels.hpp"
 #include "kmer/count_loops.hpp"
+#include "kmer/kmer_buckets.hpp"
 #include "kmer/kmer_failure.hpp"
 #include "kmer/kmer_index.hpp"
 #include "kmer/kmer_tables.hpp"
@@ -106,6 +107,11 @@ KmerCounter::KmerCounter(unsigned k, bool use_rev_complement, bool skip_invalid,
         wide_mask_ = wide_size_ - 1;
         wide_from_ = 4 * wide_size_;
     }
+    // Codes are added by bucket half a table's columns at a time, between
+    // 4 and 8 million (32 to 64 MB of codes): each addition passes over the
+    // whole result once.
+    bucketed_ = size_ >= kBucketColumns;
+    drain_at_ = std::clamp<std::uint64_t>(size_ / 2, std::uint64_t{1} << 22, std::uint64_t{1} << 23);
 }
 
 void KmerCounter::begin(std::uint64_t length) {
@@ -122,6 +128,7 @@ void KmerCounter::begin(std::uint64_t length) {
     touched_dirty_ = false;
     codes_.clear();
     acc_.clear();
+    acc_nonzero_ = 0;
     switch_at_ = 0;
     if (k_ == 0) return;
     if (length == kUnknownLength) {
@@ -131,7 +138,10 @@ void KmerCounter::begin(std::uint64_t length) {
     }
     const std::uint64_t windows = length >= k_ ? length - k_ + 1 : 0;
     mode_ = Mode::Codes;
-    if (windows >= dense_from_) {
+    if (windows >= dense_from_ && bucketed_) {
+        codes_.reserve(std::min(windows, drain_at_ + kBlock));
+        advise_huge_pages(codes_.data(), codes_.capacity() * sizeof(std::uint64_t));
+    } else if (windows >= dense_from_) {
         mode_ = Mode::Dense;
         ensure_table();
         if (step_ > 1 && windows >= wide_from_) enable_wide();
@@ -153,7 +163,10 @@ void KmerCounter::switch_mode() {
     change_mode();
     // The next count of windows at which there is something to do.
     std::uint64_t next = flushed_at_ + kFlushAt;
-    if (mode_ == Mode::Codes || mode_ == Mode::Sparse) next = std::min(next, dense_from_);
+    if (mode_ == Mode::Codes && bucketed_ && windows_ >= dense_from_)
+        next = std::min(next, windows_ + drain_at_ - codes_.size());
+    else if (mode_ == Mode::Codes || mode_ == Mode::Sparse)
+        next = std::min(next, dense_from_);
     if (mode_ == Mode::Dense && step_ > 1) next = std::min(next, wide_from_);
     switch_at_ = next;
 }
@@ -163,6 +176,14 @@ void KmerCounter::change_mode() {
     switch (mode_) {
         case Mode::Codes:
             if (windows_ < dense_from_) return;
+            if (bucketed_) {
+                if (codes_.size() >= drain_at_) drain_codes();
+                else if (codes_.capacity() < drain_at_ + kBlock) {
+                    codes_.reserve(drain_at_ + kBlock);
+                    advise_huge_pages(codes_.data(), codes_.capacity() * sizeof(std::uint64_t));
+                }
+                return;
+            }
             ensure_table();
             for (auto c : codes_) ++table_[c];
             codes_.clear();
@@ -203,6 +224,18 @@ void KmerCounter::flush() {
         sum_out_wide(acc_.data(), wide_.get(), wide_size_, step_, mask_);
         std::memset(wide_.get(), 0, wide_size_ * sizeof(std::uint32_t));
     }
+    flushed_at_ = windows_;
+}
+
+// Adds the codes noted so far to the 64-bit result, by bucket.
+void KmerCounter::drain_codes() {
+    const bool first = acc_.empty();
+    if (first) {
+        require_fits(size_, sizeof(std::uint64_t));
+        acc_ = CountVector(size_);
+    }
+    acc_nonzero_ = add_codes_by_bucket(acc_.data(), first, codes_.data(), codes_.size(), k_, rc_).nonzero;
+    codes_.clear();
     flushed_at_ = windows_;
 }
 

@@ -13,7 +13,10 @@
 // Four ways to hold the counts of one sequence, chosen by how many windows
 // it has against the 4^k columns, and changed while it grows:
 //   codes  - a list of the window codes, sorted at the end (few windows,
-//            many columns: nothing of size 4^k is touched);
+//            many columns: nothing of size 4^k is touched); from k = 12,
+//            where the table would miss the caches, the codes of a sequence
+//            with many windows too, added to the 64-bit result bucket by
+//            bucket (kmer_buckets.hpp) every few million windows;
 //   sparse - a table of 4^k counters kept zero between sequences, plus the
 //            list of columns that left zero (few windows, up to 2^18 columns);
 //   dense  - the table alone;
@@ -75,6 +78,7 @@ private:
     void enable_wide();
     void ensure_table();
     void flush();
+    void drain_codes();
     void clear_tables();
     KmerCountResult sparse_result(std::uint64_t total);
 
@@ -91,6 +95,8 @@ private:
     std::uint64_t wide_size_ = 0;
     std::uint64_t dense_from_ = 0;  // windows from which the table is cheaper than sparse forms
     std::uint64_t wide_from_ = 0;   // windows from which the wide table pays
+    bool bucketed_ = false;         // many windows stay codes, added by bucket
+    std::uint64_t drain_at_ = 0;    // codes added by bucket at a time
 
     Table table_;             // 4^k counters, or null
     Table wide_;              // 4^(k+s-1) counters, or null
@@ -99,6 +105,7 @@ private:
     bool touched_dirty_ = false;          // touched_ may hold repeats or zeroed columns
     std::vector<std::uint64_t> codes_;    // codes mode: the window codes
     CountVector acc_;                     // 64-bit counts flushed so far, or empty
+    std::uint64_t acc_nonzero_ = 0;       // bucketed: non-zero counters of acc_
 
     // Per sequence.
     Mode mode_ = Mode::Codes;

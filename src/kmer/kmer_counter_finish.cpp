@@ -86,7 +86,15 @@ KmerCountResult KmerCounter::finish() {
     KmerCountResult result;
     switch (mode_) {
         case Mode::Codes:
-            if (size_ <= KmerEntry::kMaxColumns) {
+            if (bucketed_ && windows_ >= dense_from_) {
+                drain_codes();
+                result = KmerCountResult{k, total, std::move(acc_)};
+                acc_ = {};
+                // Written dense, it stays dense unless its entries take
+                // under a quarter of the room: turning 128 MB at k = 12
+                // into entries cost more than the count.
+                if (4 * acc_nonzero_ < size_) result.compact();
+            } else if (size_ <= KmerEntry::kMaxColumns) {
                 result = KmerCountResult::sparse(k, total, size_, count_codes<KmerEntry>(codes_, k_, rc_));
             } else {
                 result = KmerCountResult::sparse(k, total, size_, count_codes<WideEntry>(codes_, k_, rc_));
