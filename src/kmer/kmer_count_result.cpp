@@ -42,11 +42,7 @@ KmerCountResult KmerCountResult::sparse(std::uint8_t k, std::uint64_t total, std
 
 KmerCountResult KmerCountResult::sparse(std::uint8_t k, std::uint64_t total, std::uint64_t size,
                                         std::vector<WideEntry> entries) {
-    KmerCountResult r;
-    r.k = k;
-    r.total = total;
-    r.size_ = size;
-    r.form_ = Form::Sparse;
+    KmerCountResult r = sparse(k, total, size, std::vector<KmerEntry>{});
     r.wide_entries_ = std::move(entries);
     return r;
 }
