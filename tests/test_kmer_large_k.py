@@ -154,3 +154,16 @@ def test_k13_fasta_records(tmp_path):
     results = get_kmer_count_fasta(str(path), 13, True)
     for rid, s in seqs.items():
         check_buffer(results[rid], repeated_reference(s, 1, 13, True, False), 13)
+
+
+def test_memory_of_a_dropped_result_shows_none_of_its_counts(block):
+    # The mapping of a dropped 128 MB result is handed to the next one of
+    # its size: every counter of the next result is written afresh.
+    get_kmer_count_seq(block * 2, 12, True)
+    n = 4_300_000
+    windows = n - 11
+    result = get_kmer_count_seq("A" * n, 12, True)
+    check_buffer(result, {0: windows, 4**12 - 1: windows}, 12)
+    result = get_kmer_count_seq("AC" * (n // 2), 12, True)
+    ac, ca, gt, tg = (int(d * 6, 4) for d in ("01", "10", "23", "32"))
+    check_buffer(result, {ac: (windows + 1) // 2, gt: (windows + 1) // 2, ca: windows // 2, tg: windows // 2}, 12)

@@ -40,6 +40,11 @@ constexpr std::size_t kHugeCap = std::size_t{256} << 20;
 // counting a 5 Mbp genome of 100 contigs at k = 8 when its results were
 // made afresh on every call. The memory stays with the process meanwhile.
 constexpr std::size_t kKeepCap = std::size_t{64} << 20;
+// One freed mapping of more than a block, up to this size, is kept too, for
+// the next result of its size: the result of one sequence at k = 12 (128
+// MB) was fresh memory on every call, and the kernel's zeroing of it took a
+// third of the call. It is given back as soon as a mapping fails.
+constexpr std::size_t kSpareCap = std::size_t{128} << 20;
 
 // The blocks: the results living in each shared block, and the huge-page
 // memory handed out. The shared block being filled is never given back
@@ -52,6 +57,8 @@ struct Blocks {
     std::unordered_map<std::uintptr_t, std::size_t> advised;  // mapping -> its bytes, huge pages asked
     std::size_t advised_bytes = 0;
     std::vector<char*> kept;  // freed single blocks, ready for reuse
+    char* spare = nullptr;    // a freed larger mapping, ready for reuse
+    std::size_t spare_bytes = 0;
 };
 
 Blocks& blocks() {
@@ -63,18 +70,37 @@ Blocks& blocks() {
     return *s;
 }
 
-// bytes (a multiple of kBlock) of fresh memory aligned to kBlock, asked to
-// be backed by huge pages while under the cap; null when the mapping fails.
-// Called with the lock held.
+// Gives a mapping back to the kernel. Called with the lock held.
+void unmap_now(Blocks& s, void* p, std::size_t bytes) noexcept {
+    munmap(p, bytes);
+    auto it = s.advised.find(reinterpret_cast<std::uintptr_t>(p));
+    if (it == s.advised.end()) return;
+    s.advised_bytes -= it->second;
+    s.advised.erase(it);
+}
+
+// bytes (a multiple of kBlock) of memory aligned to kBlock: a kept block
+// or mapping of that size, else fresh memory asked to be backed by huge
+// pages while under the cap; null when the mapping fails. Called with the
+// lock held.
 char* map_blocks(Blocks& s, std::size_t bytes) noexcept {
     if (bytes == kBlock && !s.kept.empty()) {
         char* block = s.kept.back();
         s.kept.pop_back();
         return block;
     }
+    if (s.spare && s.spare_bytes == bytes) {
+        char* p = std::exchange(s.spare, nullptr);
+        s.spare_bytes = 0;
+        return p;
+    }
     const std::size_t span = bytes + kBlock;
     if (span < bytes) return nullptr;
     void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED && s.spare) {
+        unmap_now(s, std::exchange(s.spare, nullptr), std::exchange(s.spare_bytes, 0));
+        p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    }
     if (p == MAP_FAILED) return nullptr;
     const auto start = reinterpret_cast<std::uintptr_t>(p);
     const auto aligned = (start + kBlock - 1) & ~std::uintptr_t{kBlock - 1};
@@ -102,11 +128,15 @@ void unmap_blocks(Blocks& s, void* p, std::size_t bytes) noexcept {
         s.kept.push_back(static_cast<char*>(p));
         return;
     }
-    munmap(p, bytes);
-    auto it = s.advised.find(reinterpret_cast<std::uintptr_t>(p));
-    if (it == s.advised.end()) return;
-    s.advised_bytes -= it->second;
-    s.advised.erase(it);
+    if (bytes > kBlock && bytes <= kSpareCap) {
+        // The newest freed mapping is kept; the one it replaces goes.
+        char* old = std::exchange(s.spare, static_cast<char*>(p));
+        const std::size_t old_bytes = std::exchange(s.spare_bytes, bytes);
+        if (!old) return;
+        p = old;
+        bytes = old_bytes;
+    }
+    unmap_now(s, p, bytes);
 }
 
 void* allocate_shared(std::size_t bytes) {

@@ -7,7 +7,8 @@
 // kernel is asked to back with huge pages: results up to 1 MiB share a
 // block, which is freed once all of them are freed (so one kept result
 // holds its whole block), larger ones get blocks of their own. Up to 64 MB
-// of freed single blocks are kept and handed out again, already faulted in.
+// of freed single blocks are kept and handed out again, already faulted in,
+// and so is the last freed larger mapping up to 128 MB (a k = 12 result).
 //
 // The vector type leaves its elements uninitialised where a std::vector
 // would zero them (CountVector v(n), v.resize(n)): the code filling it
