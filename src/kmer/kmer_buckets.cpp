@@ -19,7 +19,7 @@ constexpr std::uint64_t kLowMask = kLowColumns - 1;
 
 }  // namespace
 
-BucketedCounts add_codes_by_bucket(std::uint64_t* acc, bool first, const std::uint64_t* codes, std::size_t n,
+std::uint64_t add_codes_by_bucket(std::uint64_t* acc, bool first, const std::uint64_t* codes, std::size_t n,
                                    unsigned k, bool rc) {
     const unsigned high = 2 * k - kLowBits;
     const std::size_t buckets = std::size_t{1} << high;
@@ -67,7 +67,7 @@ BucketedCounts add_codes_by_bucket(std::uint64_t* acc, bool first, const std::ui
     // Count each bucket in the small table and write its part of acc. No
     // bucket holds 2^32 codes: the caller spreads fewer at a time.
     std::vector<std::uint32_t> table(kLowColumns, 0);
-    BucketedCounts measures{0, 0};
+    std::uint64_t nonzero = 0;
     for (std::size_t b = 0; b < buckets; ++b) {
         if ((b & 63) == 63) check_signals();
         const std::uint16_t* p = low.get() + start[b];
@@ -75,18 +75,14 @@ BucketedCounts add_codes_by_bucket(std::uint64_t* acc, bool first, const std::ui
         std::uint32_t* t = table.data();
         for (; p != end; ++p) ++t[*p];
         std::uint64_t* out = acc + (std::uint64_t{b} << kLowBits);
-        std::uint64_t nonzero = 0, largest = 0;
         for (std::uint64_t i = 0; i < kLowColumns; ++i) {
             const std::uint64_t v = (first ? 0 : out[i]) + t[i];
             out[i] = v;
             nonzero += v != 0;
-            largest = std::max(largest, v);
         }
         if (start[b + 1] != start[b]) std::fill(table.begin(), table.end(), 0);
-        measures.nonzero += nonzero;
-        measures.largest = std::max(measures.largest, largest);
     }
-    return measures;
+    return nonzero;
 }
 
 }  // namespace nuvek

@@ -20,17 +20,12 @@ namespace nuvek {
 // and the table stays.
 inline constexpr std::uint64_t kBucketColumns = std::uint64_t{1} << 24;
 
-struct BucketedCounts {
-    std::uint64_t nonzero;  // counters of acc that are not zero
-    std::uint64_t largest;  // the largest counter of acc
-};
-
 // Adds the n window codes (k >= 8, so that a bucket is a whole number of
 // columns), and with rc each code's reverse complement, to acc's 4^k
 // 64-bit counters. With first, acc's memory holds nothing yet and every
 // counter is written, zero or not; otherwise the counts are added to it.
-// Returns the measures of acc after the addition.
-BucketedCounts add_codes_by_bucket(std::uint64_t* acc, bool first, const std::uint64_t* codes, std::size_t n,
+// Returns the number of non-zero counters of acc after the addition.
+std::uint64_t add_codes_by_bucket(std::uint64_t* acc, bool first, const std::uint64_t* codes, std::size_t n,
                                    unsigned k, bool rc);
 
 }  // namespace nuvek

@@ -128,7 +128,6 @@ void KmerCounter::begin(std::uint64_t length) {
     touched_dirty_ = false;
     codes_.clear();
     acc_.clear();
-    acc_nonzero_ = 0;
     switch_at_ = 0;
     if (k_ == 0) return;
     if (length == kUnknownLength) {
@@ -139,8 +138,7 @@ void KmerCounter::begin(std::uint64_t length) {
     const std::uint64_t windows = length >= k_ ? length - k_ + 1 : 0;
     mode_ = Mode::Codes;
     if (windows >= dense_from_ && bucketed_) {
-        codes_.reserve(std::min(windows, drain_at_ + kBlock));
-        advise_huge_pages(codes_.data(), codes_.capacity() * sizeof(std::uint64_t));
+        reserve_codes(std::min(windows, drain_at_ + kBlock));
     } else if (windows >= dense_from_) {
         mode_ = Mode::Dense;
         ensure_table();
@@ -178,10 +176,7 @@ void KmerCounter::change_mode() {
             if (windows_ < dense_from_) return;
             if (bucketed_) {
                 if (codes_.size() >= drain_at_) drain_codes();
-                else if (codes_.capacity() < drain_at_ + kBlock) {
-                    codes_.reserve(drain_at_ + kBlock);
-                    advise_huge_pages(codes_.data(), codes_.capacity() * sizeof(std::uint64_t));
-                }
+                else if (codes_.capacity() < drain_at_ + kBlock) reserve_codes(drain_at_ + kBlock);
                 return;
             }
             ensure_table();
@@ -227,16 +222,24 @@ void KmerCounter::flush() {
     flushed_at_ = windows_;
 }
 
-// Adds the codes noted so far to the 64-bit result, by bucket.
-void KmerCounter::drain_codes() {
+// Room for n window codes, in huge pages where they can be had.
+void KmerCounter::reserve_codes(std::uint64_t n) {
+    codes_.reserve(n);
+    advise_huge_pages(codes_.data(), codes_.capacity() * sizeof(std::uint64_t));
+}
+
+// Adds the codes noted so far to the 64-bit result, by bucket; returns its
+// non-zero counters.
+std::uint64_t KmerCounter::drain_codes() {
     const bool first = acc_.empty();
     if (first) {
         require_fits(size_, sizeof(std::uint64_t));
         acc_ = CountVector(size_);
     }
-    acc_nonzero_ = add_codes_by_bucket(acc_.data(), first, codes_.data(), codes_.size(), k_, rc_).nonzero;
+    const std::uint64_t nonzero = add_codes_by_bucket(acc_.data(), first, codes_.data(), codes_.size(), k_, rc_);
     codes_.clear();
     flushed_at_ = windows_;
+    return nonzero;
 }
 
 void KmerCounter::fail_at(std::uint64_t position) {

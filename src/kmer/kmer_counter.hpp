@@ -78,7 +78,8 @@ private:
     void enable_wide();
     void ensure_table();
     void flush();
-    void drain_codes();
+    std::uint64_t drain_codes();
+    void reserve_codes(std::uint64_t n);
     void clear_tables();
     KmerCountResult sparse_result(std::uint64_t total);
 
@@ -105,7 +106,6 @@ private:
     bool touched_dirty_ = false;          // touched_ may hold repeats or zeroed columns
     std::vector<std::uint64_t> codes_;    // codes mode: the window codes
     CountVector acc_;                     // 64-bit counts flushed so far, or empty
-    std::uint64_t acc_nonzero_ = 0;       // bucketed: non-zero counters of acc_
 
     // Per sequence.
     Mode mode_ = Mode::Codes;

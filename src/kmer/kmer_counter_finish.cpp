@@ -87,13 +87,13 @@ KmerCountResult KmerCounter::finish() {
     switch (mode_) {
         case Mode::Codes:
             if (bucketed_ && windows_ >= dense_from_) {
-                drain_codes();
+                const std::uint64_t nonzero = drain_codes();
                 result = KmerCountResult{k, total, std::move(acc_)};
                 acc_ = {};
                 // Written dense, it stays dense unless its entries take
                 // under a quarter of the room: turning 128 MB at k = 12
                 // into entries cost more than the count.
-                if (4 * acc_nonzero_ < size_) result.compact();
+                if (4 * nonzero < size_) result.compact();
             } else if (size_ <= KmerEntry::kMaxColumns) {
                 result = KmerCountResult::sparse(k, total, size_, count_codes<KmerEntry>(codes_, k_, rc_));
             } else {
