@@ -149,3 +149,34 @@ def test_exports_in_memory_of_dropped_exports(k):
         del first, view
         for sparse in ("A" * (k + 2), "ACGT" * k, "C" * k + "acgtN" + "G" * k):
             check(get_kmer_count_seq(sparse, k, True, skip_invalid=True), sparse, k, True, True)
+
+
+@pytest.mark.parametrize("k, records", [(6, 60), (8, 600)])
+def test_exports_of_many_records_reused_across_calls(tmp_path, k, records):
+    # Exports dropped by one call are handed to the next call's results, in
+    # another order: sparse ones that set few counters, narrow ones (k = 6)
+    # that set them all; at k = 8, 600 exports (300 MB) also pass the part
+    # of the kept memory whose pages are offered back to the kernel.
+    rng = random.Random(k * 101)
+    seqs = {}
+    for i in range(records):
+        windows = rng.choice([1, 5, 40, 600, 2000])
+        seqs[f"r{i}"] = make_seq(rng, windows, k, True)
+    want = {rid: expected_bytes(reference(seq, k, True, True), k) for rid, seq in seqs.items()}
+    for round_ in range(3):
+        order = list(seqs)
+        rng.shuffle(order)
+        path = tmp_path / f"round{round_}.fa"
+        with open(path, "w") as f:
+            for rid in order:
+                f.write(f">{rid}\n{seqs[rid]}\n")
+        results = get_kmer_count_fasta(str(path), k, True, skip_invalid=True)
+        views = {rid: memoryview(r) for rid, r in results.items()}
+        for rid in order:
+            assert views[rid].cast("B").tobytes() == want[rid], (round_, rid)
+        # half of them die before the rest are checked again
+        for rid in order[::2]:
+            del views[rid], results[rid]
+        for rid in order[1::2]:
+            assert memoryview(results[rid]).cast("B").tobytes() == want[rid], (round_, rid)
+        del views, results

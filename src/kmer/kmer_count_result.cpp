@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 #include "kmer/export_memory.hpp"
 #include "util/memory.hpp"
@@ -27,7 +28,41 @@ void copy_narrow(const std::uint32_t* from, std::uint64_t n, void* to) noexcept 
 
 }  // namespace
 
-void ExportDeleter::operator()(std::uint64_t* p) const noexcept { give_back_export_memory(p, bytes); }
+void ExportDeleter::operator()(std::uint64_t* p) const noexcept { give_back_export_memory(p, bytes, false); }
+
+KmerCountResult::~KmerCountResult() { drop_expanded(); }
+
+KmerCountResult& KmerCountResult::operator=(KmerCountResult&& other) noexcept {
+    if (this != &other) {
+        drop_expanded();
+        k = other.k;
+        total = other.total;
+        size_ = std::exchange(other.size_, 0);
+        form_ = std::exchange(other.form_, Form::Dense);
+        width_ = std::exchange(other.width_, 0);
+        dense_ = std::move(other.dense_);
+        narrow_ = std::move(other.narrow_);
+        entries_ = std::move(other.entries_);
+        wide_entries_ = std::move(other.wide_entries_);
+        expanded_ = std::move(other.expanded_);
+    }
+    return *this;
+}
+
+void KmerCountResult::drop_expanded() noexcept {
+    if (!expanded_) return;
+    if (form_ != Form::Sparse) {
+        expanded_.reset();
+        return;
+    }
+    // The vector is read-only outside: zeros over the counters this result
+    // set leave it all zeros, at the cost of its entries rather than of its
+    // whole length, for the next sparse result of its size.
+    std::uint64_t* out = expanded_.get();
+    for_each_entry([&](std::uint64_t column, std::uint64_t) { out[column] = 0; });
+    const std::size_t bytes = expanded_.get_deleter().bytes;
+    give_back_export_memory(expanded_.release(), bytes, true);
+}
 
 KmerCountResult KmerCountResult::sparse(std::uint8_t k, std::uint64_t total, std::uint64_t size,
                                         std::vector<KmerEntry> entries) {
@@ -107,9 +142,9 @@ void KmerCountResult::compact() {
     if (form_ == Form::Sparse) {
         if (sparse_is_smaller(entries_.size() + wide_entries_.size(), size_)) return;
         dense_ = counts();
+        drop_expanded();
         entries_ = {};
         wide_entries_ = {};
-        expanded_.reset();
         form_ = Form::Dense;
         return;
     }

@@ -65,6 +65,9 @@ struct ExportDeleter {
 class KmerCountResult {
 public:
     KmerCountResult() = default;
+    KmerCountResult(KmerCountResult&&) noexcept = default;
+    KmerCountResult& operator=(KmerCountResult&& other) noexcept;
+    ~KmerCountResult();
     // Dense result; counts may have any length (results built from Python
     // are stored as given).
     KmerCountResult(std::uint8_t k_, std::uint64_t total_, CountVector counts)
@@ -121,6 +124,9 @@ public:
 
 private:
     enum class Form : std::uint8_t { Dense, Sparse, Narrow };
+    // Gives the full vector back, clean when only the entries were written.
+    void drop_expanded() noexcept;
+
     struct FreeBytes {
         void operator()(unsigned char* p) const noexcept { delete[] p; }
     };

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <string>
@@ -179,6 +181,24 @@ std::uint64_t physical_memory_bytes() noexcept {
         return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
     }();
     return bytes;
+}
+
+namespace {
+
+std::array<std::atomic<KeptMemoryRelease>, 4> releases{};
+
+}  // namespace
+
+void on_memory_short(KeptMemoryRelease release) noexcept {
+    for (auto& slot : releases) {
+        KeptMemoryRelease empty = nullptr;
+        if (slot.compare_exchange_strong(empty, release) || empty == release) return;
+    }
+}
+
+void release_kept_memory() noexcept {
+    for (auto& slot : releases)
+        if (const KeptMemoryRelease release = slot.load()) release();
 }
 
 std::uint64_t allocatable_bytes() noexcept {

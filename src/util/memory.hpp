@@ -36,12 +36,24 @@ inline std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_t b
 // comparison for the many small results of per-record calls.
 inline constexpr std::uint64_t kLimitCheckBytes = std::uint64_t{16} << 20;
 
+// Memory the process keeps for reuse (the memory of freed results) counts
+// against its limits: whoever keeps some registers a function that gives
+// it all back, and these are called before a request is refused for want
+// of room. At most a few are registered; extra ones are ignored.
+using KeptMemoryRelease = void (*)() noexcept;
+void on_memory_short(KeptMemoryRelease release) noexcept;
+// Calls every registered release.
+void release_kept_memory() noexcept;
+
 // Throws std::bad_alloc unless count items of item_bytes each fit in the
-// memory this process may still take.
+// memory this process may still take (once kept memory is given back).
 inline void require_fits(std::uint64_t count, std::uint64_t item_bytes) {
     auto bytes = checked_mul(count, item_bytes);
     if (!bytes || *bytes > physical_memory_bytes()) throw std::bad_alloc();
-    if (*bytes > kLimitCheckBytes && *bytes > allocatable_bytes()) throw std::bad_alloc();
+    if (*bytes > kLimitCheckBytes && *bytes > allocatable_bytes()) {
+        release_kept_memory();
+        if (*bytes > allocatable_bytes()) throw std::bad_alloc();
+    }
 }
 
 }  // namespace nuvek
