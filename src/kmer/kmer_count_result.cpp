@@ -65,7 +65,7 @@ void KmerCountResult::drop_expanded() noexcept {
 }
 
 KmerCountResult KmerCountResult::sparse(std::uint8_t k, std::uint64_t total, std::uint64_t size,
-                                        std::vector<KmerEntry> entries) {
+                                        KmerEntries entries) {
     KmerCountResult r;
     r.k = k;
     r.total = total;
@@ -76,8 +76,8 @@ KmerCountResult KmerCountResult::sparse(std::uint8_t k, std::uint64_t total, std
 }
 
 KmerCountResult KmerCountResult::sparse(std::uint8_t k, std::uint64_t total, std::uint64_t size,
-                                        std::vector<WideEntry> entries) {
-    KmerCountResult r = sparse(k, total, size, std::vector<KmerEntry>{});
+                                        WideEntries entries) {
+    KmerCountResult r = sparse(k, total, size, KmerEntries{});
     r.wide_entries_ = std::move(entries);
     return r;
 }
@@ -158,7 +158,7 @@ void KmerCountResult::compact() {
     if (!sparse_is_smaller(nonzero, size_) || largest > KmerEntry::kMaxCount) return;
     // Every counter is written to the next slot, which advances past
     // non-zero ones only: no branch on the counts.
-    std::vector<KmerEntry> entries(nonzero + 1);
+    KmerEntries entries(nonzero + 1);
     KmerEntry* out = entries.data();
     for (std::uint64_t i = 0; i < size_; ++i) {
         *out = KmerEntry{i, dense_[i]};

@@ -104,7 +104,7 @@ private:
     std::vector<std::uint64_t> touched_;  // sparse: columns that left zero (first ntouched_)
     std::size_t ntouched_ = 0;
     bool touched_dirty_ = false;          // touched_ may hold repeats or zeroed columns
-    std::vector<std::uint64_t> codes_;    // codes mode: the window codes
+    CountVector codes_;                   // codes mode: the window codes (count memory: reused, not zeroed)
     CountVector acc_;                     // 64-bit counts flushed so far, or empty
 
     // Per sequence.

@@ -78,7 +78,7 @@ KmerCountResult KmerCounter::finish() {
         if (k_ == 0) throw empty_window_failure(std::string_view(prefix_, prefix_size_), pos_, bad_, tail_);
         clear_tables();
         if (pos_ >= k_) throw window_failure(std::string_view(prefix_, prefix_size_), pos_, k_, bad_, tail_);
-        return KmerCountResult::sparse(k, 0, size_, std::vector<KmerEntry>{});
+        return KmerCountResult::sparse(k, 0, size_, KmerEntries{});
     }
     if (k_ == 0) return KmerCountResult{0, windows_ * strands, CountVector{windows_ * strands}};
     end_run();

@@ -14,13 +14,13 @@ namespace nuvek {
 // forward strand are non-zero, with the reverse strand folded in when rc:
 // a column's count plus its reverse complement's, and an entry of its own
 // for a reverse complement whose forward counter is zero.
-std::vector<KmerEntry> strand_entries(const std::uint32_t* table, const std::uint64_t* columns, std::size_t n,
+KmerEntries strand_entries(const std::uint32_t* table, const std::uint64_t* columns, std::size_t n,
                                       unsigned k, bool rc);
 
 // The entries of a list of window codes (k >= 1), with the reverse strand's
 // added when rc; codes is used as scratch. Entry is KmerEntry up to k = 12,
 // WideEntry above.
 template <class Entry>
-std::vector<Entry> count_codes(std::vector<std::uint64_t>& codes, unsigned k, bool rc);
+EntryVector<Entry> count_codes(CountVector& codes, unsigned k, bool rc);
 
 }  // namespace nuvek

@@ -234,8 +234,8 @@ namespace {
 // the next slot, which advances past non-zero ones only: no branch on the
 // (random) counts.
 template <class Count>
-std::vector<KmerEntry> nonzero_entries(const Count* counts, std::uint64_t n, std::uint64_t nonzero) {
-    std::vector<KmerEntry> entries(nonzero + 1);
+KmerEntries nonzero_entries(const Count* counts, std::uint64_t n, std::uint64_t nonzero) {
+    KmerEntries entries(nonzero + 1);
     KmerEntry* out = entries.data();
     for (std::uint64_t i = 0; i < n; ++i) {
         *out = KmerEntry{i, counts[i]};
@@ -303,9 +303,9 @@ KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t*
     return KmerCountResult{k, total, std::move(counts)};
 }
 
-void trim(std::vector<std::uint64_t>& v) noexcept {
+void trim(CountVector& v) noexcept {
     constexpr std::size_t kKeep = std::size_t{1} << 16;
-    if (v.capacity() > kKeep) std::vector<std::uint64_t>().swap(v);
+    if (v.capacity() > kKeep) CountVector().swap(v);
     else v.clear();
 }
 

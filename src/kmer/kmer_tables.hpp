@@ -38,7 +38,7 @@ KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t*
 
 // Empties v, releasing its memory when it grew beyond what short sequences
 // need, so that one long sequence does not pin it.
-void trim(std::vector<std::uint64_t>& v) noexcept;
+void trim(CountVector& v) noexcept;
 
 // Offset of the first byte above 0x7F in p[0..n), or n.
 std::size_t first_non_ascii(const unsigned char* p, std::size_t n) noexcept;
