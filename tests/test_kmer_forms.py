@@ -64,6 +64,9 @@ def switch_windows(k, rc):
         # hashed and sorted codes; the switch to the table at k = 11 only
         # (at k = 12 it takes millions of windows)
         points = {4096 // strands} | ({dense_from} if k == 11 else set())
+    # window codes (a sequence of known length under the dense switch, or
+    # k >= 10): counted in a small hash table up to 256, sorted beyond
+    points.add(256)
     windows = set()
     for p in points:
         windows.update(w for w in (p - 1, p + 1) if w >= 1)
