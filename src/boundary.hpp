@@ -143,7 +143,6 @@ inline void check_status(int status) {
     if (status < 0) throw PyErrorAlreadySet{};
 }
 
-
 // Keeps a container that is still being filled out of the garbage
 // collector's lists for as long as it lives, and puts it back afterwards.
 // A new list's items are NULL until set, and the collector's lists are the
