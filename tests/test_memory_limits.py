@@ -131,3 +131,25 @@ def test_kept_export_memory_is_given_back_before_memory_error():
     """)
     rc, out, err = run_child(code)
     assert (rc, out) == (0, "allocated"), err[-2000:]
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="an address-space limit does not combine with the sanitizer's shadow memory")
+def test_kept_result_mapping_is_given_back_before_memory_error():
+    # A dropped dense result of 128 MB (k = 12) stays mapped for the next
+    # one of its size. Under a limit that leaves 450 MB beyond it, an export
+    # of 512 MiB fits only once that mapping is given back.
+    code = textwrap.dedent("""
+        import random, resource
+        import nuvek.kmer as K
+        rng = random.Random(12)
+        r = K.get_kmer_count_seq("".join(rng.choices("ACGT", k=4_500_000)), 12, True)
+        assert len(memoryview(r)) == 4**12
+        del r
+        size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + 450 * 2**20, resource.RLIM_INFINITY))
+        r = K.get_kmer_count_seq("ACGTTGCA" * 4, 13, False)
+        assert len(memoryview(r)) == 4**13
+        print("allocated")
+    """)
+    rc, out, err = run_child(code)
+    assert (rc, out) == (0, "allocated"), err[-2000:]

@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
+
+#include "util/memory.hpp"
 
 namespace nuvek {
 namespace {
@@ -61,10 +64,13 @@ struct Blocks {
     std::size_t spare_bytes = 0;
 };
 
+void release_kept_blocks() noexcept;
+
 Blocks& blocks() {
     static Blocks* s = [] {
         auto* b = new Blocks;  // never destroyed: results may outlive static destruction
         b->kept.reserve(kKeepCap / kBlock);  // so that keeping a block never allocates
+        on_memory_short(&release_kept_blocks);
         return b;
     }();
     return *s;
@@ -120,6 +126,16 @@ char* map_blocks(Blocks& s, std::size_t bytes) noexcept {
     }
 #endif
     return reinterpret_cast<char*>(aligned);
+}
+
+// Gives the kept blocks and the spare mapping back: a request that would
+// not fit otherwise.
+void release_kept_blocks() noexcept {
+    Blocks& s = blocks();
+    std::lock_guard<std::mutex> guard(s.lock);
+    for (char* block : s.kept) unmap_now(s, block, kBlock);
+    s.kept.clear();
+    if (s.spare) unmap_now(s, std::exchange(s.spare, nullptr), std::exchange(s.spare_bytes, 0));
 }
 
 // Called with the lock held.
