@@ -83,13 +83,10 @@ EntryVector<Entry> sorted_entries(const CountVector& codes, unsigned k, bool rc)
     Scratch<Key>& s = scratch<Key>();
     const std::size_t forward = codes.size();
     const std::size_t n = forward * (rc ? 2 : 1);
-    if (s.keys.size() < n) {
-        s.keys = {};  // not copied on growth
-        s.keys.resize(n);
-    }
-    if (s.other.size() < n) {
-        s.other = {};
-        s.other.resize(n);
+    for (std::vector<Key>* v : {&s.keys, &s.other}) {
+        if (v->size() >= n) continue;
+        *v = {};  // not copied on growth
+        v->resize(n);
     }
     Key* keys = s.keys.data();
     Key* other = s.other.data();
@@ -146,7 +143,7 @@ KmerEntries strand_entries(const std::uint32_t* table, const std::uint64_t* colu
 }
 
 template <class Entry>
-EntryVector<Entry> count_codes(CountVector& codes, unsigned k, bool rc) {
+EntryVector<Entry> count_codes(const CountVector& codes, unsigned k, bool rc) {
     // A few hundred codes (a short read's windows) are counted in a small
     // open-addressing table: faster than sorting them. From about 300 the
     // sort is faster (600 bp at k = 8: 9.8 us against 14; 3 kbp at k = 10:
@@ -199,7 +196,7 @@ EntryVector<Entry> count_codes(CountVector& codes, unsigned k, bool rc) {
     return sorted_entries<Entry, std::uint64_t>(codes, k, rc);
 }
 
-template KmerEntries count_codes<KmerEntry>(CountVector&, unsigned, bool);
-template WideEntries count_codes<WideEntry>(CountVector&, unsigned, bool);
+template KmerEntries count_codes<KmerEntry>(const CountVector&, unsigned, bool);
+template WideEntries count_codes<WideEntry>(const CountVector&, unsigned, bool);
 
 }  // namespace nuvek

@@ -18,9 +18,9 @@ KmerEntries strand_entries(const std::uint32_t* table, const std::uint64_t* colu
                                       unsigned k, bool rc);
 
 // The entries of a list of window codes (k >= 1), with the reverse strand's
-// added when rc; codes is used as scratch. Entry is KmerEntry up to k = 12,
+// added when rc. Entry is KmerEntry up to k = 12,
 // WideEntry above.
 template <class Entry>
-EntryVector<Entry> count_codes(CountVector& codes, unsigned k, bool rc);
+EntryVector<Entry> count_codes(const CountVector& codes, unsigned k, bool rc);
 
 }  // namespace nuvek
