@@ -154,6 +154,22 @@ def test_exports_in_memory_of_dropped_exports(k):
             check(get_kmer_count_seq(sparse, k, True, skip_invalid=True), sparse, k, True, True)
 
 
+def test_large_exports_alive_together(tmp_path):
+    # Exports of 8 MB and more are fresh mappings cut to a 2 MiB boundary:
+    # a dozen alive at once, each dropped one at a time, stay apart.
+    rng = random.Random(1011)
+    seqs = {f"r{i}": make_seq(rng, rng.choice([3, 300, 3000]), 10, True) for i in range(12)}
+    path = tmp_path / "large.fa"
+    path.write_text("".join(f">{rid}\n{seq}\n" for rid, seq in seqs.items()))
+    results = get_kmer_count_fasta(str(path), 10, True, skip_invalid=True)
+    views = {rid: memoryview(r) for rid, r in results.items()}
+    for rid in list(seqs):
+        for other, seq in seqs.items():
+            if other in views:
+                assert views[other].cast("B").tobytes() == expected_bytes(reference(seq, 10, True, True), 10)
+        del views[rid], results[rid]
+
+
 @pytest.mark.parametrize("k, records", [(6, 60), (8, 600)])
 def test_exports_of_many_records_reused_across_calls(tmp_path, k, records):
     # Exports dropped by one call are handed to the next call's results, in

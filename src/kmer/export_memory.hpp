@@ -15,7 +15,8 @@
 // then takes 0.4 s.
 //
 // Vectors from 64 KiB are mappings of their own, which read as zeros
-// without a store. A vector given back clean (its owner wrote zeros over
+// without a store; from 4 MiB they start on a 2 MiB boundary and are asked
+// to be backed by huge pages. A vector given back clean (its owner wrote zeros over
 // the counters it had set) is handed out again without zeroing it whole.
 #pragma once
 
