@@ -19,8 +19,11 @@ For every shape and k (4, 6, 8, 10), with both strands:
 Each of these runs twice, results dropped between calls and all results
 kept alive, and each cell of each side runs in a fresh process (so that no
 side inherits another's heap): best of several steady-state calls after
-one warm-up call (at most 3 calls when results are kept). get_kmer_count_seq on 5 Mbp at k = 4, 6, 8, 10, 11, 12
-against the numba loop and numpy, likewise.
+one warm-up call (at most 3 calls when results are kept); a side whose
+process holds more than 256 MB runs in 3 processes, best taken (on a
+virtual machine such a side's time depends on whether the host still backs
+the memory it is given). get_kmer_count_seq on 5 Mbp at k = 4, 6, 8, 10,
+11, 12 against the numba loop and numpy, likewise.
 
 Printed per cell: the times, ratios (peer / nuvek, floor / nuvek), and each
 process's peak resident memory (ru_maxrss) and the memory it keeps between
@@ -250,12 +253,19 @@ SETTLE_AFTER_MB = 256
 _last_peak_mb = 0
 
 
-def run_side(impl, path, k, export, keep, repeat, budget):
+# A side whose process held more than SETTLE_AFTER_MB runs in this many
+# processes and its best is taken: on a virtual machine such a process's
+# fresh memory is either still backed by the host or faulted in by it, which
+# moves one call 3 to 15x for nuvek, the peers and the floor alike (8 MB
+# vectors at k = 10, kept: 0.2 s or 3.7 s); several draws give every side
+# its backed case.
+PROCESSES = 3
+
+
+def run_one(cell_args):
     global _last_peak_mb
     if _last_peak_mb > SETTLE_AFTER_MB:
         time.sleep(SETTLE)
-    cell_args = {"impl": impl, "path": path, "k": k, "export": export, "keep": keep, "repeat": repeat,
-            "budget": budget}
     out = subprocess.run([sys.executable, os.path.abspath(__file__), "--worker", json.dumps(cell_args)],
                          capture_output=True, text=True)
     if out.returncode != 0:
@@ -263,6 +273,24 @@ def run_side(impl, path, k, export, keep, repeat, budget):
         return {"error": (out.stderr.strip().splitlines() or ["failed"])[-1]}
     result = json.loads(out.stdout.strip().splitlines()[-1])
     _last_peak_mb = result.get("maxrss_mb", 0)
+    return result
+
+
+def run_side(impl, path, k, export, keep, repeat, budget):
+    cell_args = {"impl": impl, "path": path, "k": k, "export": export, "keep": keep, "repeat": repeat,
+            "budget": budget}
+    result = run_one(cell_args)
+    if "error" in result or result["maxrss_mb"] <= SETTLE_AFTER_MB:
+        return result
+    result["processes"] = [result["best"]]
+    for _ in range(PROCESSES - 1):
+        more = run_one(cell_args)
+        if "error" in more:
+            return more
+        result["processes"].append(more["best"])
+        result["best"] = min(result["best"], more["best"])
+        result["maxrss_mb"] = max(result["maxrss_mb"], more["maxrss_mb"])
+        result["kept_mb"] = max(result["kept_mb"], more["kept_mb"])
     return result
 
 
@@ -291,6 +319,7 @@ def cpu_name():
 
 
 def main():
+    global PROCESSES
     ap = argparse.ArgumentParser()
     ap.add_argument("--worker")
     ap.add_argument("--quick", action="store_true", help="pyfastx+numba only, 3 calls per side, no kept results")
@@ -301,12 +330,15 @@ def main():
     ap.add_argument("--no-floor", action="store_true")
     ap.add_argument("--nuvek-only", action="store_true", help="time nuvek alone (to compare two builds)")
     ap.add_argument("--repeat", type=int, default=7)
+    ap.add_argument("--processes", type=int, default=PROCESSES,
+                    help=f"processes per side when a side holds over {SETTLE_AFTER_MB} MB")
     ap.add_argument("--json", help="append every cell as a JSON line to this file")
     args = ap.parse_args()
     if args.worker:
         print(json.dumps(worker(json.loads(args.worker))))
         return
 
+    PROCESSES = max(1, args.processes)
     repeat = 3 if args.quick else args.repeat
     budget = 2.0 if args.quick else 6.0
     shapes = {name: generated_path(name) for name in GENERATED}
