@@ -148,15 +148,6 @@ void KmerCounter::begin(std::uint64_t length) {
     }
 }
 
-void KmerCounter::ensure_table() {
-    if (table_) return;
-    require_fits(size_, sizeof(std::uint32_t));
-    auto* t = static_cast<std::uint32_t*>(std::calloc(size_, sizeof(std::uint32_t)));
-    if (!t) throw std::bad_alloc();
-    table_.reset(t);
-    advise_huge_pages(t, size_ * sizeof(std::uint32_t));
-}
-
 void KmerCounter::switch_mode() {
     change_mode();
     // The next count of windows at which there is something to do.
@@ -310,6 +301,7 @@ void KmerCounter::fast_block(const Byte* p, std::size_t n, std::uint64_t positio
 }
 
 void KmerCounter::feed(std::string_view piece) {
+    tables_clean_ = false;  // until the sequence's end clears them
     const auto* p = reinterpret_cast<const Byte*>(piece.data());
     const std::size_t n = piece.size();
     if (pos_ < kFailurePrefix) {

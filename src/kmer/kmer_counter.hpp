@@ -48,6 +48,11 @@ public:
     // With reuse false the tables are freed, not cleared, at the end of
     // the sequence: for a counter that counts one sequence only.
     KmerCounter(unsigned k, bool use_rev_complement, bool skip_invalid, bool reuse = true);
+    // Leaves tables it ends with zeroed to the next counter (see
+    // kmer_counter_tables.cpp).
+    ~KmerCounter();
+    KmerCounter(const KmerCounter&) = delete;
+    KmerCounter& operator=(const KmerCounter&) = delete;
 
     // Starts a sequence; length is its byte length when known in advance.
     void begin(std::uint64_t length = kUnknownLength);
@@ -101,7 +106,8 @@ private:
 
     Table table_;             // 4^k counters, or null
     Table wide_;              // 4^(k+s-1) counters, or null
-    std::vector<std::uint64_t> touched_;  // sparse: columns that left zero (first ntouched_)
+    bool tables_clean_ = true;  // table_ and wide_ all zeros (between sequences)
+    CountVector touched_;                 // sparse: columns that left zero (first ntouched_)
     std::size_t ntouched_ = 0;
     bool touched_dirty_ = false;          // touched_ may hold repeats or zeroed columns
     CountVector codes_;                   // codes mode: the window codes (count memory: reused, not zeroed)

@@ -29,7 +29,7 @@ void KmerCounter::clear_tables() {
             break;
         case Mode::Sparse:
             for (std::size_t i = 0; i < ntouched_; ++i) table_[touched_[i]] = 0;
-            if (touched_.size() > (std::size_t{1} << 16)) std::vector<std::uint64_t>().swap(touched_);
+            if (touched_.size() > (std::size_t{1} << 16)) CountVector().swap(touched_);
             break;
         case Mode::Wide:
             std::memset(wide_.get(), 0, wide_size_ * sizeof(std::uint32_t));
@@ -40,6 +40,7 @@ void KmerCounter::clear_tables() {
             break;
     }
     ntouched_ = 0;
+    tables_clean_ = true;
 }
 
 // The counts of the touched columns: as entries while they are the smaller
