@@ -20,7 +20,8 @@ Each of these runs twice, results dropped between calls and all results
 kept alive, and each cell of each side runs in a fresh process (so that no
 side inherits another's heap): best of several steady-state calls after
 one warm-up call (at most 3 calls when results are kept); a side whose
-process holds more than 256 MB runs in 3 processes, best taken (on a
+results are kept or whose process holds more than 256 MB runs in 3
+processes, best taken (on a
 virtual machine such a side's time depends on whether the host still backs
 the memory it is given). get_kmer_count_seq on 5 Mbp at k = 4, 6, 8, 10,
 11, 12 against the numba loop and numpy, likewise.
@@ -253,12 +254,13 @@ SETTLE_AFTER_MB = 256
 _last_peak_mb = 0
 
 
-# A side whose process held more than SETTLE_AFTER_MB runs in this many
-# processes and its best is taken: on a virtual machine such a process's
-# fresh memory is either still backed by the host or faulted in by it, which
-# moves one call 3 to 15x for nuvek, the peers and the floor alike (8 MB
-# vectors at k = 10, kept: 0.2 s or 3.7 s); several draws give every side
-# its backed case.
+# A side whose results are kept, or whose process held more than
+# SETTLE_AFTER_MB, runs in this many processes and its best is taken: on a
+# virtual machine the fresh memory such a process takes is either still
+# backed by the host or faulted in by it, which moves one call 3 to 15x for
+# nuvek, the peers and the floor alike (8 MB vectors at k = 10, kept: 0.2 s
+# or 3.7 s; 200 x 5 kbp at k = 8, kept, not exported: 7.5 ms or 39 ms);
+# several draws give every side its backed case.
 PROCESSES = 3
 
 
@@ -280,7 +282,7 @@ def run_side(impl, path, k, export, keep, repeat, budget):
     cell_args = {"impl": impl, "path": path, "k": k, "export": export, "keep": keep, "repeat": repeat,
             "budget": budget}
     result = run_one(cell_args)
-    if "error" in result or result["maxrss_mb"] <= SETTLE_AFTER_MB:
+    if "error" in result or (not keep and result["maxrss_mb"] <= SETTLE_AFTER_MB):
         return result
     result["processes"] = [result["best"]]
     for _ in range(PROCESSES - 1):
@@ -331,7 +333,7 @@ def main():
     ap.add_argument("--nuvek-only", action="store_true", help="time nuvek alone (to compare two builds)")
     ap.add_argument("--repeat", type=int, default=7)
     ap.add_argument("--processes", type=int, default=PROCESSES,
-                    help=f"processes per side when a side holds over {SETTLE_AFTER_MB} MB")
+                    help=f"processes per side when results are kept or a side holds over {SETTLE_AFTER_MB} MB")
     ap.add_argument("--json", help="append every cell as a JSON line to this file")
     args = ap.parse_args()
     if args.worker:
