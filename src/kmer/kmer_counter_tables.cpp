@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 
 #include "kmer/count_storage.hpp"
 #include "kmer/kmer_buckets.hpp"
