@@ -43,11 +43,17 @@ constexpr std::size_t kHugeCap = std::size_t{256} << 20;
 // counting a 5 Mbp genome of 100 contigs at k = 8 when its results were
 // made afresh on every call. The memory stays with the process meanwhile.
 constexpr std::size_t kKeepCap = std::size_t{64} << 20;
-// One freed mapping of more than a block, up to this size, is kept too, for
-// the next result of its size: the result of one sequence at k = 12 (128
-// MB) was fresh memory on every call, and the kernel's zeroing of it took a
-// third of the call. It is given back as soon as a mapping fails.
+// Freed mappings of more than a block, up to this size each, are kept too,
+// for the next request of their size: one sequence at k = 12 takes three
+// (the window codes, 40 MB for 5 Mbp; their low bits spread by bucket, 20
+// MB; the result, 128 MB), and each was fresh memory on every call, whose
+// zeroing by the kernel took a third of the call. With room for one, the
+// codes' mapping pushed out the result's. The newest kSpares, up to
+// kSparesCap in all, are kept; they are given back as soon as a mapping
+// fails.
 constexpr std::size_t kSpareCap = std::size_t{128} << 20;
+constexpr std::size_t kSpares = 3;
+constexpr std::size_t kSparesCap = std::size_t{192} << 20;
 
 // The blocks: the results living in each shared block, and the huge-page
 // memory handed out. The shared block being filled is never given back
@@ -60,8 +66,13 @@ struct Blocks {
     std::unordered_map<std::uintptr_t, std::size_t> advised;  // mapping -> its bytes, huge pages asked
     std::size_t advised_bytes = 0;
     std::vector<char*> kept;  // freed single blocks, ready for reuse
-    char* spare = nullptr;    // a freed larger mapping, ready for reuse
-    std::size_t spare_bytes = 0;
+    struct Spare {
+        char* p = nullptr;
+        std::size_t bytes = 0;
+    };
+    Spare spares[kSpares];  // freed larger mappings, ready for reuse, oldest first
+    std::size_t nspares = 0;
+    std::size_t spares_bytes = 0;
 };
 
 void release_kept_blocks() noexcept;
@@ -85,6 +96,32 @@ void unmap_now(Blocks& s, void* p, std::size_t bytes) noexcept {
     s.advised.erase(it);
 }
 
+// Forgets the i-th spare (not unmapped). Called with the lock held.
+void remove_spare(Blocks& s, std::size_t i) noexcept {
+    s.spares_bytes -= s.spares[i].bytes;
+    for (std::size_t j = i + 1; j < s.nspares; ++j) s.spares[j - 1] = s.spares[j];
+    --s.nspares;
+}
+
+// Takes the newest kept spare of exactly bytes, or null. Called with the
+// lock held.
+char* take_spare(Blocks& s, std::size_t bytes) noexcept {
+    for (std::size_t i = s.nspares; i-- > 0;) {
+        if (s.spares[i].bytes != bytes) continue;
+        char* p = s.spares[i].p;
+        remove_spare(s, i);
+        return p;
+    }
+    return nullptr;
+}
+
+// Gives every spare back. Called with the lock held.
+void unmap_spares(Blocks& s) noexcept {
+    for (std::size_t i = 0; i < s.nspares; ++i) unmap_now(s, s.spares[i].p, s.spares[i].bytes);
+    s.nspares = 0;
+    s.spares_bytes = 0;
+}
+
 // bytes (a multiple of kBlock) of memory aligned to kBlock: a kept block
 // or mapping of that size, else fresh memory asked to be backed by huge
 // pages while under the cap; null when the mapping fails. Called with the
@@ -95,16 +132,12 @@ char* map_blocks(Blocks& s, std::size_t bytes) noexcept {
         s.kept.pop_back();
         return block;
     }
-    if (s.spare && s.spare_bytes == bytes) {
-        char* p = std::exchange(s.spare, nullptr);
-        s.spare_bytes = 0;
-        return p;
-    }
+    if (char* p = take_spare(s, bytes)) return p;
     const std::size_t span = bytes + kBlock;
     if (span < bytes) return nullptr;
     void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED && s.spare) {
-        unmap_now(s, std::exchange(s.spare, nullptr), std::exchange(s.spare_bytes, 0));
+    if (p == MAP_FAILED && s.nspares > 0) {
+        unmap_spares(s);
         p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     }
     if (p == MAP_FAILED) return nullptr;
@@ -128,14 +161,14 @@ char* map_blocks(Blocks& s, std::size_t bytes) noexcept {
     return reinterpret_cast<char*>(aligned);
 }
 
-// Gives the kept blocks and the spare mapping back: a request that would
+// Gives the kept blocks and the spare mappings back: a request that would
 // not fit otherwise.
 void release_kept_blocks() noexcept {
     Blocks& s = blocks();
     std::lock_guard<std::mutex> guard(s.lock);
     for (char* block : s.kept) unmap_now(s, block, kBlock);
     s.kept.clear();
-    if (s.spare) unmap_now(s, std::exchange(s.spare, nullptr), std::exchange(s.spare_bytes, 0));
+    unmap_spares(s);
 }
 
 // Called with the lock held.
@@ -145,12 +178,14 @@ void unmap_blocks(Blocks& s, void* p, std::size_t bytes) noexcept {
         return;
     }
     if (bytes > kBlock && bytes <= kSpareCap) {
-        // The newest freed mapping is kept; the one it replaces goes.
-        char* old = std::exchange(s.spare, static_cast<char*>(p));
-        const std::size_t old_bytes = std::exchange(s.spare_bytes, bytes);
-        if (!old) return;
-        p = old;
-        bytes = old_bytes;
+        // The newest freed mappings are kept; the oldest go to make room.
+        while (s.nspares > 0 && (s.nspares == kSpares || s.spares_bytes + bytes > kSparesCap)) {
+            unmap_now(s, s.spares[0].p, s.spares[0].bytes);
+            remove_spare(s, 0);
+        }
+        s.spares[s.nspares++] = Blocks::Spare{static_cast<char*>(p), bytes};
+        s.spares_bytes += bytes;
+        return;
     }
     unmap_now(s, p, bytes);
 }

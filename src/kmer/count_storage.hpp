@@ -11,7 +11,8 @@
 // block, which is freed once all of them are freed (so one kept result
 // holds its whole block), larger ones get blocks of their own. Up to 64 MB
 // of freed single blocks are kept and handed out again, already faulted in,
-// and so is the last freed larger mapping up to 128 MB (a k = 12 result).
+// and so are the three newest freed larger mappings, up to 128 MB each and
+// 192 MB in all (the codes, their buckets and the result at k = 12).
 //
 // The vector type leaves its elements uninitialised where a std::vector
 // would zero them (CountVector v(n), v.resize(n)): the code filling it

@@ -130,6 +130,7 @@ void KmerCounter::begin(std::uint64_t length) {
     acc_.clear();
     switch_at_ = 0;
     if (k_ == 0) return;
+    codes_room_ = drain_at_ + kBlock;
     if (length == kUnknownLength) {
         mode_ = size_ <= kDenseColumns ? Mode::Dense : size_ <= kTableColumns ? Mode::Sparse : Mode::Codes;
         if (mode_ != Mode::Codes) ensure_table();
@@ -138,7 +139,10 @@ void KmerCounter::begin(std::uint64_t length) {
     const std::uint64_t windows = length >= k_ ? length - k_ + 1 : 0;
     mode_ = Mode::Codes;
     if (windows >= dense_from_ && bucketed_) {
-        reserve_codes(std::min(windows, drain_at_ + kBlock));
+        // Room for the whole sequence at once: growing the codes later
+        // would copy them into fresh memory.
+        codes_room_ = std::min(windows, codes_room_);
+        reserve_codes(codes_room_);
     } else if (windows >= dense_from_) {
         mode_ = Mode::Dense;
         ensure_table();
@@ -167,7 +171,7 @@ void KmerCounter::change_mode() {
             if (windows_ < dense_from_) return;
             if (bucketed_) {
                 if (codes_.size() >= drain_at_) drain_codes();
-                else if (codes_.capacity() < drain_at_ + kBlock) reserve_codes(drain_at_ + kBlock);
+                else if (codes_.capacity() < codes_room_) reserve_codes(codes_room_);
                 return;
             }
             ensure_table();

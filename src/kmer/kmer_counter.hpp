@@ -103,6 +103,7 @@ private:
     std::uint64_t wide_from_ = 0;   // windows from which the wide table pays
     bool bucketed_ = false;         // many windows stay codes, added by bucket
     std::uint64_t drain_at_ = 0;    // codes added by bucket at a time
+    std::uint64_t codes_room_ = 0;  // bucketed: the codes to make room for (the sequence's, when known)
 
     Table table_;             // 4^k counters, or null
     Table wide_;              // 4^(k+s-1) counters, or null
