@@ -232,3 +232,25 @@ def test_sorted_codes_of_few_distinct_kmers(k, rc):
     # the sort whose digit is the same for every code are skipped.
     for seq in ("A" * 30000, "AC" * 15000, "ACGT" * 8000, "A" * 20000 + "C" * 20000):
         check(get_kmer_count_seq(seq, k, rc), seq, k, rc, False)
+
+
+@pytest.mark.parametrize("k", [3, 5, 6])
+def test_exported_narrow_results_outlive_later_calls(tmp_path, k):
+    # A narrow result reads from its exported vector once it has one; the
+    # memory of its narrow counters goes to the next call's results, which
+    # are counted while the first call's results live on.
+    rng = random.Random(k)
+    first = {f"a{i}": make_seq(rng, rng.choice([3, 60, 900]), k, True) for i in range(40)}
+    second = {f"a{i}": make_seq(rng, rng.choice([3, 60, 900]), k, True) for i in range(40)}
+    paths = []
+    for name, seqs in (("first", first), ("second", second)):
+        path = tmp_path / f"{name}.fa"
+        path.write_text("".join(f">{rid}\n{seq}\n" for rid, seq in seqs.items()))
+        paths.append(str(path))
+    kept = get_kmer_count_fasta(paths[0], k, True, skip_invalid=True)
+    for r in kept.values():
+        memoryview(r).release()
+    later = get_kmer_count_fasta(paths[1], k, True, skip_invalid=True)
+    for seqs, results in ((first, kept), (second, later)):
+        for rid, seq in seqs.items():
+            check(results[rid], seq, k, True, True)

@@ -99,6 +99,7 @@ KmerCountResult KmerCountResult::narrow(std::uint8_t k, std::uint64_t total, con
 
 CountVector KmerCountResult::counts() const {
     if (form_ == Form::Dense) return dense_;
+    if (form_ == Form::Expanded) return CountVector(expanded_.get(), expanded_.get() + size_);
     require_fits(size_, sizeof(std::uint64_t));
     if (form_ == Form::Narrow) {
         CountVector out(size_);  // uninitialised: widening writes every counter
@@ -133,12 +134,16 @@ std::span<const std::uint64_t> KmerCountResult::held_counts() const {
             widen<std::uint32_t>(narrow_.get(), size_, out);
         }
         expanded_ = std::unique_ptr<std::uint64_t[], ExportDeleter>(out, ExportDeleter{bytes});
+        if (narrow) {
+            narrow_.reset();
+            form_ = Form::Expanded;
+        }
     }
     return {expanded_.get(), size_};
 }
 
 void KmerCountResult::compact() {
-    if (form_ == Form::Narrow) return;
+    if (form_ == Form::Narrow || form_ == Form::Expanded) return;
     if (form_ == Form::Sparse) {
         if (sparse_is_smaller(entries_.size() + wide_entries_.size(), size_)) return;
         dense_ = counts();

@@ -61,7 +61,7 @@ Ref counts_list(const KmerCountResult& r) {
         return list;
     }
     if (!r.is_sparse()) {
-        const auto& counts = r.dense();
+        const std::span<const std::uint64_t> counts = r.held_counts();  // dense: its own counters
         for (std::size_t i = 0; i < counts.size(); ++i) {
             PyList_SET_ITEM(items, static_cast<Py_ssize_t>(i), to_py_u64(counts[i]).release());
             if ((i & kSignalMask) == kSignalMask) check_signals();
