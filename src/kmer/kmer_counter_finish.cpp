@@ -28,7 +28,13 @@ void KmerCounter::clear_tables() {
             trim(codes_);
             break;
         case Mode::Sparse:
-            for (std::size_t i = 0; i < ntouched_; ++i) table_[touched_[i]] = 0;
+            // Zeros over the touched counters, one store each at random,
+            // or over the whole table where that is fewer cycles (a store
+            // of 64 bytes covers 16 counters): 1 kbp at k = 6 touches a
+            // quarter of the table.
+            if (8 * ntouched_ > size_) std::memset(table_.get(), 0, size_ * sizeof(std::uint32_t));
+            else
+                for (std::size_t i = 0; i < ntouched_; ++i) table_[touched_[i]] = 0;
             if (touched_.size() > (std::size_t{1} << 16)) CountVector().swap(touched_);
             break;
         case Mode::Wide:

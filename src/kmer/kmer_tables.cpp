@@ -256,26 +256,30 @@ KmerCountResult table_result(std::uint8_t k, std::uint64_t total, std::uint32_t*
         // Small tables (a read's counts) take the smallest of the three
         // forms, folded first into scratch; sums fit in 32 bits (see the
         // counter's flush).
+        // The OR of the counters is under 2^8 (2^16) exactly when each of
+        // them is, and takes one instruction where an unsigned maximum
+        // takes four in the baseline instruction set; the non-zero counters
+        // are counted in 32 bits (at most 4,096).
         std::uint32_t folded[kFoldFirst];
         const std::uint32_t* counts = table;
-        std::uint32_t largest = 0;
-        std::uint64_t nonzero = 0;
+        std::uint32_t any = 0;
+        std::uint32_t nonzero = 0;
         if (rc) {
             const std::uint16_t* partner = rc_permutations.columns + n;
             for (std::uint64_t x = 0; x < n; ++x) {
                 const std::uint32_t sum = table[x] + table[partner[x]];
                 folded[x] = sum;
-                largest = std::max(largest, sum);
+                any |= sum;
                 nonzero += sum != 0;
             }
             counts = folded;
         } else {
             for (std::uint64_t x = 0; x < n; ++x) {
-                largest = std::max(largest, table[x]);
+                any |= table[x];
                 nonzero += table[x] != 0;
             }
         }
-        const unsigned width = largest <= 0xFF ? 1 : largest <= 0xFFFF ? 2 : 4;
+        const unsigned width = any <= 0xFF ? 1 : any <= 0xFFFF ? 2 : 4;
         if (nonzero * sizeof(KmerEntry) < n * width)
             return KmerCountResult::sparse(k, total, n, nonzero_entries(counts, n, nonzero));
         return KmerCountResult::narrow(k, total, counts, n, width);
