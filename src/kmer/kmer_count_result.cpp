@@ -90,7 +90,9 @@ KmerCountResult KmerCountResult::narrow(std::uint8_t k, std::uint64_t total, con
     r.size_ = size;
     r.form_ = Form::Narrow;
     r.width_ = static_cast<std::uint8_t>(width);
-    r.narrow_.reset(new unsigned char[size * width]);
+    const std::size_t bytes = static_cast<std::size_t>(size) * width;
+    r.narrow_ = std::unique_ptr<unsigned char[], CountBytesDeleter>(static_cast<unsigned char*>(allocate_counts(bytes)),
+                                                                    CountBytesDeleter{bytes});
     if (width == 1) copy_narrow<std::uint8_t>(counts, size, r.narrow_.get());
     else if (width == 2) copy_narrow<std::uint16_t>(counts, size, r.narrow_.get());
     else copy_narrow<std::uint32_t>(counts, size, r.narrow_.get());

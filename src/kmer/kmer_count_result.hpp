@@ -65,6 +65,13 @@ using EntryVector = std::vector<Entry, CountAllocator<Entry>>;
 using KmerEntries = EntryVector<KmerEntry>;
 using WideEntries = EntryVector<WideEntry>;
 
+// Gives a narrow result's counters back to count memory, where they live
+// as entries do.
+struct CountBytesDeleter {
+    std::size_t bytes = 0;
+    void operator()(unsigned char* p) const noexcept { release_counts(p, bytes); }
+};
+
 // Gives a result's exported vector back to the export memory.
 struct ExportDeleter {
     std::size_t bytes = 0;
@@ -139,15 +146,12 @@ private:
     // Gives the full vector back, clean when only the entries were written.
     void drop_expanded() noexcept;
 
-    struct FreeBytes {
-        void operator()(unsigned char* p) const noexcept { delete[] p; }
-    };
 
     std::uint64_t size_ = 0;
     mutable Form form_ = Form::Dense;
     std::uint8_t width_ = 0;
     CountVector dense_;
-    mutable std::unique_ptr<unsigned char[], FreeBytes> narrow_;
+    mutable std::unique_ptr<unsigned char[], CountBytesDeleter> narrow_;
     KmerEntries entries_;
     WideEntries wide_entries_;  // instead of entries_, above 2^24 columns
     // The full vector of a sparse or narrow result (size_ counters), once
