@@ -26,6 +26,21 @@ void copy_narrow(const std::uint32_t* from, std::uint64_t n, void* to) noexcept 
     for (std::uint64_t i = 0; i < n; ++i) p[i] = static_cast<Narrow>(from[i]);
 }
 
+// out[column] = count (or 0) for each entry. The columns are in no order
+// over a vector up to 128 MB, so each store would wait for its line: the
+// line of the entry kAhead on is asked for first, and the stores' misses
+// overlap (100 kbp records at k = 10, 200,000 entries into 8 MB: 1.27 ->
+// 0.6 ms a record).
+template <class Entries>
+void scatter_entries(std::uint64_t* out, const Entries& entries, bool counts) noexcept {
+    constexpr std::size_t kAhead = 16;
+    const std::size_t n = entries.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + kAhead < n) __builtin_prefetch(out + entries[i + kAhead].column(), 1, 3);
+        out[entries[i].column()] = counts ? entries[i].count() : 0;
+    }
+}
+
 }  // namespace
 
 void ExportDeleter::operator()(std::uint64_t* p) const noexcept { give_back_export_memory(p, bytes, false); }
@@ -59,7 +74,8 @@ void KmerCountResult::drop_expanded() noexcept {
     // set leave it all zeros, at the cost of its entries rather than of its
     // whole length, for the next sparse result of its size.
     std::uint64_t* out = expanded_.get();
-    for_each_entry([&](std::uint64_t column, std::uint64_t) { out[column] = 0; });
+    scatter_entries(out, entries_, false);
+    scatter_entries(out, wide_entries_, false);
     const std::size_t bytes = expanded_.get_deleter().bytes;
     give_back_export_memory(expanded_.release(), bytes, true);
 }
@@ -127,7 +143,8 @@ std::span<const std::uint64_t> KmerCountResult::held_counts() const {
         const std::size_t bytes = size_ * sizeof(std::uint64_t);
         auto* out = static_cast<std::uint64_t*>(take_export_memory(bytes, !narrow));
         if (!narrow) {
-            for_each_entry([&](std::uint64_t column, std::uint64_t count) { out[column] = count; });
+            scatter_entries(out, entries_, true);
+            scatter_entries(out, wide_entries_, true);
         } else if (width_ == 1) {
             widen<std::uint8_t>(narrow_.get(), size_, out);
         } else if (width_ == 2) {
